@@ -1,0 +1,78 @@
+// interlace: weaves N views of a scene into one print image for lenticular
+// and parallax-barrier sheets, and writes a GIF preview of the views.
+//
+//   interlace BASE TEXT N INT INT DPI REAL
+//
+// Reads BASE_rs_c01.bmp ... in view order and writes BASE_interlace.bmp and
+// BASE_animation.gif. It prints nothing; the exit status is its only report.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <new>
+#include <optional>
+
+#include "command_line.h"
+#include "pipeline/exit_status.h"
+#include "pipeline/file_names.h"
+#include "pipeline/interlacer.h"
+#include "pipeline/output_file.h"
+#include "pipeline/preview.h"
+#include "pipeline/view_loader.h"
+
+namespace {
+
+using namespace interlace;
+
+// Callers read the exit status only. The decoders behind the image library
+// may still write warnings of their own, so the console is closed to them.
+void silence_console() {
+  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_device < 0) return;
+  dup2(null_device, STDOUT_FILENO);
+  dup2(null_device, STDERR_FILENO);
+  close(null_device);
+}
+
+ExitStatus run(const RunSettings& settings) {
+  const int views = settings.view_count;
+  PreviewAnimation preview;
+  StripTable strips;
+  std::optional<ViewSize> size;
+  for (int n = 1; n <= views; ++n) {
+    const Bitmap view = load_view(settings.base_name, n, views, size);
+    strips.add(make_strip(view.get(), views));
+    preview.add_page(view.get());
+  }
+
+  // Both outputs are complete on disk before either replaces an old one.
+  OutputFile print_file(interlaced_file_name(settings.base_name));
+  {
+    const Bitmap image = interlace_strips(strips, *size);
+    write_print_image(image.get(), *dots_per_metre(settings.print_dpi), print_file);
+  }
+  print_file.finish();
+  OutputFile preview_file(animation_file_name(settings.base_name));
+  preview.write(preview_file);
+  preview_file.finish();
+
+  print_file.replace_target();
+  preview_file.replace_target();
+  return ExitStatus::Done;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  silence_console();
+  remove_temporaries_on_signals();
+  const std::optional<RunSettings> settings = parse_command_line(argc, argv);
+  if (!settings) return static_cast<int>(ExitStatus::BadCommandLine);
+  try {
+    return static_cast<int>(run(*settings));
+  } catch (const Failure& failure) {
+    return static_cast<int>(failure.status());
+  } catch (const std::bad_alloc&) {
+    return static_cast<int>(ExitStatus::OutputFailed);
+  }
+}

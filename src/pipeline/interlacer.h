@@ -1,0 +1,36 @@
+// The column interlacer: weaves the strips into the print image and writes it
+// as an uncompressed 24-bit BMP that records the print resolution.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <cstdint>
+#include <optional>
+
+#include "pipeline/bitmap.h"
+#include "pipeline/output_file.h"
+#include "pipeline/view_loader.h"
+
+namespace interlace {
+
+// Print resolution in the BMP header's unit: floor(dpi * 39.37 + 0.5). The
+// factor is 39.37 exactly, not 1 / 0.0254, because print shops' files were
+// made that way. Empty for a negative resolution or one whose value doesn't
+// fit the header's signed 32-bit field.
+std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi);
+
+// Builds the print image of `size` from the strips, one per view: picture
+// column k takes view (k mod N)'s strip column k div N. Only h - 1 stored
+// rows and w - 1 columns are written, so the top row and the rightmost column
+// stay black; columns from N * stripwidth to w - 2 take the three bytes just
+// past their strip row's last pixel, as print files have always had. The
+// caller owns the result. Throws Failure(OutputFailed) when it can't be
+// allocated.
+Bitmap interlace_strips(const StripTable& strips, ViewSize size);
+
+// Records `dots_per_metre` on both axes and writes `image` as BMP into `out`.
+// Throws Failure(OutputFailed) when the library reports a failed save or any
+// write fails.
+void write_print_image(FIBITMAP* image, std::uint32_t dots_per_metre, OutputFile& out);
+
+}  // namespace interlace

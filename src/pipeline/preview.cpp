@@ -1,0 +1,89 @@
+#include "pipeline/preview.h"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "pipeline/bitmap.h"
+#include "pipeline/exit_status.h"
+
+namespace interlace {
+
+namespace {
+
+constexpr float kPreviewFramesPerSecond = 2.0f;
+
+// The animation is opened from an empty source rather than from a file name:
+// a named animation is written by the library at its close, non-atomically
+// and with a cache file beside it; this one is written only by write().
+unsigned read_nothing(void*, unsigned, unsigned, fi_handle) { return 0; }
+unsigned write_nothing(void*, unsigned, unsigned, fi_handle) { return 0; }
+int seek_nowhere(fi_handle, long, int) { return 0; }
+long tell_start(fi_handle) { return 0; }
+FreeImageIO g_empty_source{read_nothing, write_nothing, seek_nowhere, tell_start};
+int g_empty_handle = 0;
+
+void fail_output() { throw Failure(ExitStatus::OutputFailed); }
+
+// A tag the library can't create leaves the page without a frame time, as
+// the GIF writer's default delay; the page is still shown.
+void tag_frame_time(FIBITMAP* page) {
+  FreeImage_SetMetadata(FIMD_ANIMATION, page, nullptr, nullptr);
+  FITAG* tag = FreeImage_CreateTag();
+  if (tag == nullptr) return;
+  // The library takes a value only once type, count and length agree with it.
+  const std::int32_t frame_time = preview_frame_time();
+  FreeImage_SetTagKey(tag, "FrameTime");
+  FreeImage_SetTagType(tag, FIDT_LONG);
+  FreeImage_SetTagCount(tag, 1);
+  FreeImage_SetTagLength(tag, 4);
+  FreeImage_SetTagValue(tag, &frame_time);
+  FreeImage_SetMetadata(FIMD_ANIMATION, page, FreeImage_GetTagKey(tag), tag);
+  FreeImage_DeleteTag(tag);
+}
+
+}  // namespace
+
+int preview_page_height(int view_width, int view_height) {
+  const std::int64_t product = std::int64_t{kPreviewWidth} * view_height;
+  const double height = std::floor(static_cast<double>(product) / view_width + 0.5);
+  if (height > std::numeric_limits<int>::max()) return 0;
+  return height < 1 ? 1 : static_cast<int>(height);
+}
+
+int preview_frame_time() {
+  return static_cast<int>(1000.0f / kPreviewFramesPerSecond + 0.5f);
+}
+
+PreviewAnimation::PreviewAnimation()
+    : animation_(FreeImage_OpenMultiBitmapFromHandle(FIF_GIF, &g_empty_source, &g_empty_handle, 0)) {
+  if (animation_ == nullptr) fail_output();
+}
+
+PreviewAnimation::~PreviewAnimation() { FreeImage_CloseMultiBitmap(animation_, 0); }
+
+void PreviewAnimation::add_page(FIBITMAP* view) {
+  const int height = preview_page_height(static_cast<int>(FreeImage_GetWidth(view)),
+                                         static_cast<int>(FreeImage_GetHeight(view)));
+  if (height == 0) fail_output();
+  const Bitmap resampled(FreeImage_Rescale(view, kPreviewWidth, height, FILTER_BILINEAR));
+  if (!resampled) fail_output();
+  const Bitmap page(FreeImage_ColorQuantize(resampled.get(), FIQ_WUQUANT));
+  if (!page) fail_output();
+  tag_frame_time(page.get());
+
+  // Appending returns nothing and drops a page it can't take; count instead.
+  const int pages_before = page_count();
+  FreeImage_AppendPage(animation_, page.get());
+  if (page_count() != pages_before + 1) fail_output();
+}
+
+int PreviewAnimation::page_count() const { return FreeImage_GetPageCount(animation_); }
+
+void PreviewAnimation::write(OutputFile& out) {
+  if (!FreeImage_SaveMultiBitmapToHandle(FIF_GIF, animation_, out.io(), out.handle(), 0)) {
+    fail_output();
+  }
+}
+
+}  // namespace interlace

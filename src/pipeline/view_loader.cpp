@@ -1,0 +1,147 @@
+#include "pipeline/view_loader.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "pipeline/exit_status.h"
+#include "pipeline/file_names.h"
+
+namespace interlace {
+
+namespace {
+
+[[noreturn]] void refuse_view() { throw Failure(ExitStatus::BadView); }
+
+// By content first: PNG data under a ".bmp" name loads as PNG.
+FREE_IMAGE_FORMAT detect_format(const std::string& name) {
+  FREE_IMAGE_FORMAT format = FreeImage_GetFileType(name.c_str(), 0);
+  if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(name.c_str());
+  if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) refuse_view();
+  return format;
+}
+
+// Pipes, devices and folders would block a decoder or feed it garbage.
+std::uint64_t regular_file_size(const std::string& name) {
+  struct stat info {};
+  if (stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) refuse_view();
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void check_bmp_length(const std::string& name, std::uint64_t file_size) {
+  unsigned char header[64] = {};
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) refuse_view();
+  const std::size_t length = std::fread(header, 1, sizeof header, file);
+  std::fclose(file);
+  if (is_truncated_bmp(header, length, file_size)) refuse_view();
+}
+
+void check_size(const ViewSize& view, const std::optional<ViewSize>& expected, int view_count) {
+  if (expected && !(view == *expected)) refuse_view();
+  if (view.width < view_count || view.height < 1) refuse_view();
+}
+
+ViewSize size_of(FIBITMAP* bitmap) {
+  return {static_cast<int>(FreeImage_GetWidth(bitmap)), static_cast<int>(FreeImage_GetHeight(bitmap))};
+}
+
+// Reads only the header where the format allows it, so a view of the wrong
+// size is refused before its pixels cost any memory or time.
+void check_header(FREE_IMAGE_FORMAT format, const std::string& name,
+                  const std::optional<ViewSize>& expected, int view_count) {
+  if (!FreeImage_FIFSupportsNoPixels(format)) return;
+  const Bitmap header(FreeImage_Load(format, name.c_str(), FIF_LOAD_NOPIXELS));
+  if (!header) refuse_view();
+  check_size(size_of(header.get()), expected, view_count);
+}
+
+bool is_24_bit(FIBITMAP* bitmap) {
+  return FreeImage_GetImageType(bitmap) == FIT_BITMAP && FreeImage_GetBPP(bitmap) == 24;
+}
+
+// 24-bit views pass untouched; others go through the library's conversion,
+// by way of its standard 8-bit type for high-dynamic-range and grey types
+// that have no direct conversion.
+Bitmap to_24_bit(Bitmap view) {
+  if (is_24_bit(view.get())) return view;
+  Bitmap converted(FreeImage_ConvertTo24Bits(view.get()));
+  if (!converted) {
+    const Bitmap standard(FreeImage_ConvertToStandardType(view.get(), TRUE));
+    if (standard) converted.reset(FreeImage_ConvertTo24Bits(standard.get()));
+  }
+  if (!converted || !is_24_bit(converted.get())) refuse_view();
+  return converted;
+}
+
+std::uint32_t little_endian(const unsigned char* bytes, int count) {
+  std::uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
+
+}  // namespace
+
+StripTable::~StripTable() {
+  for (Bitmap& strip : strips_) strip.reset();
+}
+
+void StripTable::add(Bitmap strip) { strips_.push_back(std::move(strip)); }
+
+bool is_truncated_bmp(const unsigned char* header, std::size_t header_length,
+                      std::uint64_t file_size) {
+  constexpr std::size_t kFileHeader = 14;
+  if (header_length < kFileHeader + 4 || header[0] != 'B' || header[1] != 'M') return false;
+  const std::uint32_t info_size = little_endian(header + 14, 4);
+  std::int64_t width = 0, height = 0;
+  std::uint32_t bits = 0, compression = 0;
+  if (info_size == 12 && header_length >= 26) {  // OS/2 1.x core header
+    width = little_endian(header + 18, 2);
+    height = little_endian(header + 20, 2);
+    bits = little_endian(header + 24, 2);
+  } else if (info_size >= 40 && header_length >= 34) {
+    width = static_cast<std::int32_t>(little_endian(header + 18, 4));
+    height = static_cast<std::int32_t>(little_endian(header + 22, 4));
+    bits = little_endian(header + 28, 2);
+    compression = little_endian(header + 30, 4);
+  } else {
+    return true;  // no header the library could read
+  }
+  constexpr std::uint32_t kRgb = 0, kBitFields = 3, kAlphaBitFields = 6;
+  if (compression != kRgb && compression != kBitFields && compression != kAlphaBitFields) {
+    return false;  // run-length data: the library notices when it runs out
+  }
+  if (width <= 0 || height == 0 || bits == 0 || bits > 64) return true;
+  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4;
+  const std::uint64_t rows = static_cast<std::uint64_t>(std::llabs(height));
+  const std::uint64_t pixel_offset =
+      std::max<std::uint64_t>(little_endian(header + 10, 4), kFileHeader + info_size);
+  return file_size < pixel_offset || (file_size - pixel_offset) / row_bytes < rows;
+}
+
+Bitmap load_view(const std::string& base_name, int view_number, int view_count,
+                 std::optional<ViewSize>& size) {
+  const std::string name = view_file_name(base_name, view_number);
+  const std::uint64_t file_size = regular_file_size(name);
+  const FREE_IMAGE_FORMAT format = detect_format(name);
+  if (format == FIF_BMP) check_bmp_length(name, file_size);
+  check_header(format, name, size, view_count);
+
+  Bitmap view(FreeImage_Load(format, name.c_str(), 0));
+  if (!view) refuse_view();
+  view = to_24_bit(std::move(view));
+  check_size(size_of(view.get()), size, view_count);
+  size = size_of(view.get());
+  return view;
+}
+
+Bitmap make_strip(FIBITMAP* view, int view_count) {
+  const int width = static_cast<int>(FreeImage_GetWidth(view));
+  const int height = static_cast<int>(FreeImage_GetHeight(view));
+  Bitmap strip(FreeImage_Rescale(view, width / view_count, height, FILTER_BSPLINE));
+  if (!strip) throw Failure(ExitStatus::OutputFailed);
+  return strip;
+}
+
+}  // namespace interlace
