@@ -56,8 +56,7 @@ ExitStatus run(const RunSettings& settings) {
   preview.write(preview_file);
   preview_file.finish();
 
-  print_file.replace_target();
-  preview_file.replace_target();
+  replace_targets_together(print_file, preview_file);
   return ExitStatus::Done;
 }
 

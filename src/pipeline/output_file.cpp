@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <vector>
 
@@ -86,8 +87,10 @@ void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
   if (!in_place_) unlink(temp_path_.c_str());
+  if (!backup_path_.empty()) unlink(backup_path_.c_str());
   release_signal_slot(signal_slot_);
-  signal_slot_ = -1;
+  release_signal_slot(backup_signal_slot_);
+  signal_slot_ = backup_signal_slot_ = -1;
 }
 
 void OutputFile::finish() {
@@ -98,13 +101,42 @@ void OutputFile::finish() {
 }
 
 void OutputFile::replace_target() {
-  if (file_ != nullptr || std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
+  if (file_ != nullptr) throw Failure(ExitStatus::OutputFailed);
+  // The temporary's name is ours alone, so this one is too.
+  const std::string backup = temp_path_ + ".old";
+  if (link(target_path_.c_str(), backup.c_str()) == 0) {
+    backup_path_ = backup;
+    backup_signal_slot_ = claim_signal_slot(backup_path_.c_str());
+  }
+  target_was_new_ = backup_path_.empty() && errno == ENOENT;
+  if (std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
     throw Failure(ExitStatus::OutputFailed);
   }
   in_place_ = true;
   release_signal_slot(signal_slot_);
   signal_slot_ = -1;
   sync_folder(folder_of(target_path_));
+}
+
+void OutputFile::restore_previous() {
+  if (!in_place_) return;
+  if (target_was_new_) {
+    unlink(target_path_.c_str());
+  } else if (!backup_path_.empty() && std::rename(backup_path_.c_str(), target_path_.c_str()) == 0) {
+    backup_path_.clear();
+  }
+  in_place_ = false;
+  sync_folder(folder_of(target_path_));
+}
+
+void replace_targets_together(OutputFile& first, OutputFile& second) {
+  first.replace_target();
+  try {
+    second.replace_target();
+  } catch (const Failure&) {
+    first.restore_previous();
+    throw;
+  }
 }
 
 unsigned OutputFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {

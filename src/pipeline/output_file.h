@@ -31,9 +31,14 @@ class OutputFile {
   // any write, the flush, the sync or the close failed.
   void finish();
 
-  // Renames the finished temporary over the target. Throws
+  // Renames the finished temporary over the target, keeping a hard link to
+  // the old file so that restore_previous() can undo it. Throws
   // Failure(OutputFailed) if the rename fails.
   void replace_target();
+
+  // Puts back what the target was before replace_target(): the old file, or
+  // no file. Best effort: a file system without hard links keeps the new one.
+  void restore_previous();
 
  private:
   static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
@@ -46,10 +51,17 @@ class OutputFile {
   std::string temp_path_;
   std::FILE* file_ = nullptr;
   bool write_failed_ = false;
+  std::string backup_path_;  // the old target, while it may still be needed
   bool in_place_ = false;
+  bool target_was_new_ = false;
   int signal_slot_ = -1;
+  int backup_signal_slot_ = -1;
   FreeImageIO io_{read, write, seek, tell};
 };
+
+// Replaces both targets or neither: when the second rename fails, the first
+// target gets its old file back. Throws Failure(OutputFailed).
+void replace_targets_together(OutputFile& first, OutputFile& second);
 
 // Installs handlers that remove any live temporary before the process dies of
 // SIGINT, SIGTERM or SIGHUP, then let the signal take its usual course.

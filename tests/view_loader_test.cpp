@@ -1,0 +1,118 @@
+#include "pipeline/view_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "pipeline/exit_status.h"
+#include "test_support.h"
+
+namespace interlace {
+namespace {
+
+using test_support::Bytes;
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// A complete 24-bit BMP of w x h as the library writes it.
+Bytes bmp_bytes(int w, int h) {
+  test_support::TempDir dir;
+  const Bitmap bitmap(test_support::random_bitmap(w, h, 3));
+  FreeImage_Save(FIF_BMP, bitmap.get(), (dir / "v.bmp").c_str(), 0);
+  return test_support::read_file(dir / "v.bmp");
+}
+
+bool truncated(const Bytes& file) { return is_truncated_bmp(file.data(), file.size(), file.size()); }
+
+TEST(TruncatedBmp, ComparesFileLengthWithWhatTheHeaderNeeds) {
+  const Bytes whole = bmp_bytes(7, 5);  // rows of 24 bytes
+  ASSERT_EQ(whole.size(), 54u + 5u * 24u);
+  EXPECT_FALSE(truncated(whole));
+
+  Bytes one_short(whole.begin(), whole.end() - 1);
+  EXPECT_TRUE(truncated(one_short));
+
+  Bytes header_only(whole.begin(), whole.begin() + 54);  // "8000 x 8000" with no pixels
+  put32(header_only, 18, 8000);
+  put32(header_only, 22, 8000);
+  EXPECT_TRUE(truncated(header_only));
+
+  Bytes top_down = whole;
+  put32(top_down, 22, static_cast<std::uint32_t>(-5));
+  EXPECT_FALSE(truncated(top_down));
+  put32(top_down, 22, 0x80000000u);  // the most negative height
+  EXPECT_TRUE(truncated(top_down));
+
+  Bytes huge_width = whole;
+  put32(huge_width, 18, 0x7fffffffu);
+  EXPECT_TRUE(truncated(huge_width));
+
+  Bytes zero_width = whole;
+  put32(zero_width, 18, 0);
+  EXPECT_TRUE(truncated(zero_width));
+
+  Bytes far_offset = whole;
+  put32(far_offset, 10, 0xfffffff0u);
+  EXPECT_TRUE(truncated(far_offset));
+
+  Bytes run_length = header_only;  // RLE data is checked by the decoder itself
+  put32(run_length, 30, 1);
+  EXPECT_FALSE(truncated(run_length));
+
+  const Bytes not_bmp = {0x89, 'P', 'N', 'G', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(truncated(not_bmp));
+}
+
+// Loading a view converts other depths with the library's own conversion
+// and leaves 24-bit views byte for byte as stored.
+TEST(LoadView, ConvertsOtherDepthsTo24Bits) {
+  const struct {
+    const char* format;
+    const char* depth;
+  } cases[] = {{"BMP", "24"}, {"BMP", "8"}, {"BMP", "pal"}, {"BMP", "32"}, {"PNG", "48"}, {"PNG", "32"}, {"TIFF", "24"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.format << " " << c.depth);
+    test_support::TempDir dir;
+    ASSERT_TRUE(test_support::make_views(dir / "s", 1, 13, 6, c.format, c.depth));
+    const std::string name = dir / "s_rs_c01.bmp";
+    const Bitmap stored(FreeImage_Load(FreeImage_GetFileType(name.c_str(), 0), name.c_str(), 0));
+    const bool already_24 = FreeImage_GetImageType(stored.get()) == FIT_BITMAP && FreeImage_GetBPP(stored.get()) == 24;
+    const Bitmap expected(already_24 ? FreeImage_Clone(stored.get()) : FreeImage_ConvertTo24Bits(stored.get()));
+
+    std::optional<ViewSize> size;
+    const Bitmap view = load_view(dir / "s", 1, 1, size);
+    ASSERT_EQ(FreeImage_GetBPP(view.get()), 24u);
+    ASSERT_TRUE(size);
+    EXPECT_EQ(size->width, 13);
+    EXPECT_EQ(size->height, 6);
+    for (int y = 0; y < 6; ++y) {
+      EXPECT_EQ(std::memcmp(FreeImage_GetScanLine(view.get(), y), FreeImage_GetScanLine(expected.get(), y), 39), 0)
+          << "row " << y;
+    }
+  }
+}
+
+TEST(LoadView, RefusesViewsThatCantBeUsed) {
+  test_support::TempDir dir;
+  ASSERT_TRUE(test_support::make_views(dir / "s", 2, 12, 8));
+  ASSERT_TRUE(test_support::make_views(dir / "odd", 1, 12, 9));
+  const auto status_of = [&](const std::string& base, int n, int views, std::optional<ViewSize> size) {
+    try {
+      load_view(base, n, views, size);
+      return ExitStatus::Done;
+    } catch (const Failure& failure) {
+      return failure.status();
+    }
+  };
+  const std::optional<ViewSize> twelve_by_eight = ViewSize{12, 8};
+  EXPECT_EQ(status_of(dir / "s", 2, 2, twelve_by_eight), ExitStatus::Done);
+  EXPECT_EQ(status_of(dir / "s", 3, 3, twelve_by_eight), ExitStatus::BadView);     // missing
+  EXPECT_EQ(status_of(dir / "odd", 1, 2, twelve_by_eight), ExitStatus::BadView);   // other height
+  EXPECT_EQ(status_of(dir / "s", 1, 13, std::nullopt), ExitStatus::BadView);        // narrower than N
+  EXPECT_EQ(status_of(dir / "s", 1, 12, std::nullopt), ExitStatus::Done);           // exactly N wide
+}
+
+}  // namespace
+}  // namespace interlace
