@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the tool and its tests, and runs the whole test suite. Extra
+# arguments go to CMake (for example -DINTERLACE_WERROR=ON).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libgtest-dev
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON "$@" >/dev/null
+cmake --build build -j "$(nproc)"
+ctest --test-dir build --output-on-failure -j "$(nproc)"
