@@ -13,20 +13,26 @@ namespace {
 
 constexpr std::size_t kBytesPerPixel = 3;
 
-// Row `row` of one strip is copied to every N-th pixel of the image row,
-// starting at the strip's view; a column count limited by the image keeps
-// the last columns within the row's written part.
-void weave_row(const std::vector<const BYTE*>& strip_bits, std::size_t strip_pitch,
-               BYTE* image_row, std::size_t row, std::size_t columns_written) {
-  const std::size_t views = strip_bits.size();
-  for (std::size_t view = 0; view < views && view < columns_written; ++view) {
-    const BYTE* source = strip_bits[view] + row * strip_pitch;
-    BYTE* target = image_row + view * kBytesPerPixel;
-    const std::size_t count = (columns_written - view + views - 1) / views;
-    for (std::size_t c = 0; c < count; ++c) {
-      std::memcpy(target + c * views * kBytesPerPixel, source + c * kBytesPerPixel, kBytesPerPixel);
+// Writes image pixels 0 .. columns - 1 of one stored row in order, taking
+// them from the strips in turn. Each pixel is moved as four bytes where the
+// fourth lands on the next pixel, which is written right after; only the
+// row's last pixel moves three, so nothing outside the written part is
+// touched. The four-byte read stays inside the strip's storage: a row that is
+// read always has a stored row after it.
+void weave_row(const BYTE* const* strip_rows, std::size_t views, BYTE* target, std::size_t columns) {
+  if (columns == 0) return;
+  const std::size_t whole_groups = (columns - 1) / views;  // groups of one pixel from each view
+  std::size_t source_offset = 0;
+  for (std::size_t group = 0; group < whole_groups; ++group, source_offset += kBytesPerPixel) {
+    for (std::size_t view = 0; view < views; ++view, target += kBytesPerPixel) {
+      std::memcpy(target, strip_rows[view] + source_offset, 4);
     }
   }
+  const std::size_t rest = columns - whole_groups * views;  // 1 to views pixels
+  for (std::size_t view = 0; view + 1 < rest; ++view, target += kBytesPerPixel) {
+    std::memcpy(target, strip_rows[view] + source_offset, 4);
+  }
+  std::memcpy(target, strip_rows[rest - 1] + source_offset, kBytesPerPixel);
 }
 
 }  // namespace
@@ -40,20 +46,25 @@ std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi) {
 Bitmap interlace_strips(const StripTable& strips, ViewSize size) {
   Bitmap image(FreeImage_Allocate(size.width, size.height, 24, 0, 0, 0));
   if (!image || FreeImage_GetBits(image.get()) == nullptr) throw Failure(ExitStatus::OutputFailed);
+  weave_strips(strips, image.get());
+  return image;
+}
 
-  std::vector<const BYTE*> strip_bits;
-  for (int i = 0; i < strips.count(); ++i) strip_bits.push_back(FreeImage_GetBits(strips.strip(i)));
+void weave_strips(const StripTable& strips, FIBITMAP* image) {
+  const std::size_t views = static_cast<std::size_t>(strips.count());
   // All strips come from views of one size, so view 1's pitch serves them all.
   const std::size_t strip_pitch = FreeImage_GetPitch(strips.strip(0));
-  const std::size_t image_pitch = FreeImage_GetPitch(image.get());
-  BYTE* image_bits = FreeImage_GetBits(image.get());
+  const std::size_t image_pitch = FreeImage_GetPitch(image);
+  BYTE* image_bits = FreeImage_GetBits(image);
+  std::vector<const BYTE*> strip_rows(views);
+  for (std::size_t v = 0; v < views; ++v) strip_rows[v] = FreeImage_GetBits(strips.strip(static_cast<int>(v)));
 
-  const std::size_t rows_written = static_cast<std::size_t>(size.height) - 1;
-  const std::size_t columns_written = static_cast<std::size_t>(size.width) - 1;
+  const std::size_t rows_written = std::size_t{FreeImage_GetHeight(image)} - 1;
+  const std::size_t columns_written = std::size_t{FreeImage_GetWidth(image)} - 1;
   for (std::size_t row = 0; row < rows_written; ++row) {
-    weave_row(strip_bits, strip_pitch, image_bits + row * image_pitch, row, columns_written);
+    weave_row(strip_rows.data(), views, image_bits + row * image_pitch, columns_written);
+    for (const BYTE*& strip_row : strip_rows) strip_row += strip_pitch;
   }
-  return image;
 }
 
 void write_print_image(FIBITMAP* image, std::uint32_t dots_per_metre, OutputFile& out) {

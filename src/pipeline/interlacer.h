@@ -28,6 +28,10 @@ std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi);
 // allocated.
 Bitmap interlace_strips(const StripTable& strips, ViewSize size);
 
+// The weave itself, into an allocated 24-bit `image` of the views' size whose
+// top row and rightmost column are left as they are.
+void weave_strips(const StripTable& strips, FIBITMAP* image);
+
 // Records `dots_per_metre` on both axes and writes `image` as BMP into `out`.
 // Throws Failure(OutputFailed) when the library reports a failed save or any
 // write fails.

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# End-to-end benchmark: the built tool against a baseline build that leaves
+# the C library's allocation settings alone, on four view sets made by the
+# generator. Prints a Markdown table of medians.
+#
+#   bash bench/run.sh [RUNS] [WORKDIR]
+#
+# RUNS defaults to 5; WORKDIR (default build-bench/) holds the builds and
+# about 2 GB of views.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+work=${2:-build-bench}
+mkdir -p "$work"
+
+build() {  # build DIR SYSTEM_ALLOCATOR
+  cmake -S . -B "$work/$1" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    -DINTERLACE_SYSTEM_ALLOCATOR="$2" >/dev/null
+  cmake --build "$work/$1" -j "$(nproc)" >/dev/null
+}
+build tuned OFF
+build baseline ON
+
+# name views width height
+workloads=(
+  "a 8 4960 3508"
+  "b 24 1920 1080"
+  "c 100 400 300"
+  "d 2 12000 8000"
+)
+
+median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+
+echo "| workload | build | wall s | CPU s | peak MiB | input MP/s | wall vs baseline |"
+echo "|---|---|---|---|---|---|---|"
+for workload in "${workloads[@]}"; do
+  read -r name views width height <<<"$workload"
+  views_dir="$work/views-$name"
+  if [ ! -e "$views_dir/v_rs_c$(printf %02d "$views").bmp" ]; then
+    mkdir -p "$views_dir"
+    "$work/tuned/make_views" "$views_dir/v" "$views" "$width" "$height"
+  fi
+  megapixels=$(awk -v n="$views" -v w="$width" -v h="$height" 'BEGIN {print n*w*h/1e6}')
+  baseline_wall=
+  for variant in baseline tuned; do
+    : >"$work/times-$name-$variant"
+    for _ in $(seq "$runs"); do
+      /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
+        "$work/$variant/interlace" "$views_dir/v" bench "$views" 0 0 300 0
+      cat "$work/time.txt" >>"$work/times-$name-$variant"
+    done
+    wall=$(awk '{print $1}' "$work/times-$name-$variant" | median)
+    cpu=$(awk '{print $2 + $3}' "$work/times-$name-$variant" | median)
+    peak=$(awk '{print $4 / 1024}' "$work/times-$name-$variant" | median)
+    [ "$variant" = baseline ] && baseline_wall=$wall
+    awk -v n="$name ($views × ${width}×${height})" -v v="$variant" -v w="$wall" -v c="$cpu" \
+      -v p="$peak" -v mp="$megapixels" -v b="$baseline_wall" \
+      'BEGIN {printf "| %s | %s | %.2f | %.2f | %.0f | %.1f | %.2f |\n", n, v, w, c, p, mp / w, w / b}'
+  done
+done
