@@ -5,8 +5,12 @@
 //   format_survey OUTDIR SECONDS_PER_FORMAT [FORMAT ...]
 //   format_survey --load FORMAT FILE     decode one file (for valgrind)
 //
-// Prints one line a format: executions, crashes, hangs. Crashing and hanging
-// inputs are kept in OUTDIR/crashes.
+// Each input first meets the checks the tool makes before decoding (length,
+// header size, decompression bombs); what they refuse never reaches the
+// decoder, as in the tool. With INTERLACE_SURVEY_RAW set in the environment
+// every input goes to the decoder. Prints one line a format: executions,
+// refusals, crashes, hangs. Crashing and hanging inputs are kept in
+// OUTDIR/crashes.
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -16,19 +20,22 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 
+#include "pipeline/exit_status.h"
+#include "pipeline/view_loader.h"
 #include "seeds.h"
 
 namespace {
 
 using fuzz::Bytes;
 
-constexpr unsigned kDecodeSeconds = 10;
+constexpr unsigned kDecodeSeconds = 5;
 constexpr rlim_t kChildMemory = rlim_t{4} << 30;
 
 Bytes mutate(const std::vector<Bytes>& seeds, const std::vector<Bytes>& others, std::mt19937& random) {
@@ -76,14 +83,24 @@ void write_bytes(const std::string& path, const Bytes& bytes) {
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-// What the tool does with a view it accepts, on the library's side.
+constexpr int kRefused = 3;
+
+// What the tool does with a view, on the library's side.
 int decode(FREE_IMAGE_FORMAT format, const char* path) {
+  if (std::getenv("INTERLACE_SURVEY_RAW") == nullptr) {
+    try {
+      interlace::check_before_decoding({path, format}, std::nullopt, 1);
+    } catch (const interlace::Failure&) {
+      return kRefused;
+    }
+  }
   FIBITMAP* view = FreeImage_Load(format, path, 0);
   if (view == nullptr) return 2;
   FIBITMAP* converted = FreeImage_ConvertTo24Bits(view);
   if (converted != nullptr && FreeImage_GetWidth(converted) > 0) {
-    FIBITMAP* strip = FreeImage_Rescale(converted, 1 + FreeImage_GetWidth(converted) / 2,
-                                        FreeImage_GetHeight(converted), FILTER_BSPLINE);
+    const int width = static_cast<int>(FreeImage_GetWidth(converted));
+    const int height = static_cast<int>(FreeImage_GetHeight(converted));
+    FIBITMAP* strip = FreeImage_Rescale(converted, 1 + width / 2, height, FILTER_BSPLINE);
     FreeImage_Unload(strip);
   }
   FreeImage_Unload(converted);
@@ -117,7 +134,7 @@ std::vector<Bytes> seeds_of(FREE_IMAGE_FORMAT format, const std::string& outdir)
   return seeds;
 }
 
-enum class Outcome { Clean, Crash, Hang };
+enum class Outcome { Clean, Refused, Crash, Hang };
 
 Outcome decode_in_child(FREE_IMAGE_FORMAT format, const std::string& path) {
   const pid_t child = fork();
@@ -133,7 +150,7 @@ Outcome decode_in_child(FREE_IMAGE_FORMAT format, const std::string& path) {
   }
   int status = 0;
   waitpid(child, &status, 0);
-  if (!WIFSIGNALED(status)) return Outcome::Clean;
+  if (WIFEXITED(status)) return WEXITSTATUS(status) == kRefused ? Outcome::Refused : Outcome::Clean;
   return WTERMSIG(status) == SIGALRM ? Outcome::Hang : Outcome::Crash;
 }
 
@@ -146,14 +163,15 @@ void survey(FREE_IMAGE_FORMAT format, const std::vector<Bytes>& seeds, const std
   }
   std::mt19937 random(static_cast<unsigned>(format) * 7919u + 1);
   const std::string input = outdir + "/input-" + name;
-  long executions = 0, crashes = 0, hangs = 0;
+  long executions = 0, refusals = 0, crashes = 0, hangs = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < end) {
     const Bytes bytes = mutate(seeds, everything, random);
     write_bytes(input, bytes);
     const Outcome outcome = decode_in_child(format, input);
     ++executions;
-    if (outcome == Outcome::Clean) continue;
+    refusals += outcome == Outcome::Refused;
+    if (outcome == Outcome::Clean || outcome == Outcome::Refused) continue;
     (outcome == Outcome::Crash ? crashes : hangs) += 1;
     const long kept = crashes + hangs;
     if (kept <= 20) {
@@ -163,8 +181,8 @@ void survey(FREE_IMAGE_FORMAT format, const std::vector<Bytes>& seeds, const std
     }
   }
   std::remove(input.c_str());
-  std::printf("%-8s seeds=%zu%s executions=%ld crashes=%ld hangs=%ld\n", name, seeds.size(),
-              fuzz::has_real_seeds(format) ? "" : "(signature+noise)", executions, crashes, hangs);
+  std::printf("%-8s seeds=%zu%s executions=%ld refused=%ld crashes=%ld hangs=%ld\n", name, seeds.size(),
+              fuzz::has_real_seeds(format) ? "" : "(signature+noise)", executions, refusals, crashes, hangs);
   std::fflush(stdout);
 }
 

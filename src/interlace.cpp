@@ -13,6 +13,8 @@
 #include <new>
 #include <optional>
 
+#include "interlace.h"
+
 #include "command_line.h"
 #include "pipeline/exit_status.h"
 #include "pipeline/file_names.h"
@@ -22,8 +24,6 @@
 #include "pipeline/view_loader.h"
 
 namespace {
-
-using namespace interlace;
 
 // Callers read the exit status only. The decoders behind the image library
 // may still write warnings of their own, so the console is closed to them.
@@ -47,7 +47,11 @@ void keep_large_allocations() {
 #endif
 }
 
-ExitStatus run(const RunSettings& settings) {
+}  // namespace
+
+namespace interlace {
+
+ExitStatus interlace_views(const RunSettings& settings) {
   const int views = settings.view_count;
   PreviewAnimation preview;
   StripTable strips;
@@ -73,17 +77,18 @@ ExitStatus run(const RunSettings& settings) {
   return ExitStatus::Done;
 }
 
-}  // namespace
+}  // namespace interlace
 
 int main(int argc, char** argv) {
   silence_console();
   keep_large_allocations();
-  remove_temporaries_on_signals();
-  const std::optional<RunSettings> settings = parse_command_line(argc, argv);
+  interlace::remove_temporaries_on_signals();
+  using interlace::ExitStatus;
+  const std::optional<interlace::RunSettings> settings = interlace::parse_command_line(argc, argv);
   if (!settings) return static_cast<int>(ExitStatus::BadCommandLine);
   try {
-    return static_cast<int>(run(*settings));
-  } catch (const Failure& failure) {
+    return static_cast<int>(interlace_views(*settings));
+  } catch (const interlace::Failure& failure) {
     return static_cast<int>(failure.status());
   } catch (const std::bad_alloc&) {
     return static_cast<int>(ExitStatus::OutputFailed);

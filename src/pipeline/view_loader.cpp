@@ -14,6 +14,13 @@ namespace {
 
 [[noreturn]] void refuse_view() { throw Failure(ExitStatus::BadView); }
 
+// A picture this small decodes in moments whatever its file claims.
+constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
+// No real encoding packs more pixels than this into one byte (a blank 1-bit
+// PNG manages about 8,000); a header claiming more is a decompression bomb
+// that would cost minutes and gigabytes to find out.
+constexpr std::uint64_t kMostPixelsPerByte = std::uint64_t{1} << 16;
+
 // By content first: PNG data under a ".bmp" name loads as PNG.
 FREE_IMAGE_FORMAT detect_format(const std::string& name) {
   FREE_IMAGE_FORMAT format = FreeImage_GetFileType(name.c_str(), 0);
@@ -29,7 +36,8 @@ std::uint64_t regular_file_size(const std::string& name) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-void check_bmp_length(const std::string& name, std::uint64_t file_size) {
+void check_bmp_length(const std::string& name) {
+  const std::uint64_t file_size = regular_file_size(name);
   unsigned char header[64] = {};
   std::FILE* file = std::fopen(name.c_str(), "rb");
   if (file == nullptr) refuse_view();
@@ -48,12 +56,14 @@ ViewSize size_of(FIBITMAP* bitmap) {
 }
 
 // Reads only the header where the format allows it, so a view of the wrong
-// size is refused before its pixels cost any memory or time.
-void check_header(FREE_IMAGE_FORMAT format, const std::string& name,
-                  const std::optional<ViewSize>& expected, int view_count) {
-  if (!FreeImage_FIFSupportsNoPixels(format)) return;
-  const Bitmap header(FreeImage_Load(format, name.c_str(), FIF_LOAD_NOPIXELS));
+// size or a bomb is refused before its pixels cost any memory or time.
+void check_header(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
+  if (!FreeImage_FIFSupportsNoPixels(view.format)) return;
+  const Bitmap header(FreeImage_Load(view.format, view.name.c_str(), FIF_LOAD_NOPIXELS));
   if (!header) refuse_view();
+  const std::uint64_t pixels = std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get());
+  const std::uint64_t file_size = regular_file_size(view.name);
+  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > file_size) refuse_view();
   check_size(size_of(header.get()), expected, view_count);
 }
 
@@ -120,15 +130,32 @@ bool is_truncated_bmp(const unsigned char* header, std::size_t header_length,
   return file_size < pixel_offset || (file_size - pixel_offset) / row_bytes < rows;
 }
 
+bool is_accepted_format(FREE_IMAGE_FORMAT format) {
+  switch (format) {
+    case FIF_PSD:
+      return false;
+    default:
+      return true;
+  }
+}
+
+void check_before_decoding(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
+  if (view.format == FIF_BMP) check_bmp_length(view.name);
+  check_header(view, expected, view_count);
+}
+
+ViewFile inspect_view(const std::string& name, const std::optional<ViewSize>& expected, int view_count) {
+  regular_file_size(name);
+  const ViewFile view{name, detect_format(name)};
+  if (!is_accepted_format(view.format)) refuse_view();
+  check_before_decoding(view, expected, view_count);
+  return view;
+}
+
 Bitmap load_view(const std::string& base_name, int view_number, int view_count,
                  std::optional<ViewSize>& size) {
-  const std::string name = view_file_name(base_name, view_number);
-  const std::uint64_t file_size = regular_file_size(name);
-  const FREE_IMAGE_FORMAT format = detect_format(name);
-  if (format == FIF_BMP) check_bmp_length(name, file_size);
-  check_header(format, name, size, view_count);
-
-  Bitmap view(FreeImage_Load(format, name.c_str(), 0));
+  const ViewFile file = inspect_view(view_file_name(base_name, view_number), size, view_count);
+  Bitmap view(FreeImage_Load(file.format, file.name.c_str(), 0));
   if (!view) refuse_view();
   view = to_24_bit(std::move(view));
   check_size(size_of(view.get()), size, view_count);

@@ -38,13 +38,34 @@ class StripTable {
   std::vector<Bitmap> strips_;
 };
 
+// A view file that passed the checks made before any decoding.
+struct ViewFile {
+  std::string name;
+  FREE_IMAGE_FORMAT format = FIF_UNKNOWN;
+};
+
+// Finds the view file's format, by content first and by name second, and
+// checks everything that can be checked before its pixels are decoded: a
+// regular file, a format the library reads and this tool accepts, a BMP's
+// length against its header, and, from the header where the format allows,
+// the size against `expected` and `view_count` and a pixel count the file's
+// length can plausibly hold. Throws Failure(BadView).
+ViewFile inspect_view(const std::string& name, const std::optional<ViewSize>& expected, int view_count);
+
+// The checks of inspect_view() that follow from the format, for the survey
+// of decoders that decides which formats are accepted. Throws
+// Failure(BadView).
+void check_before_decoding(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count);
+
+// Formats whose decoders survived fuzzing; the others are refused unread.
+bool is_accepted_format(FREE_IMAGE_FORMAT format);
+
 // Loads view `view_number` of `view_count` as a 24-bit bitmap the caller owns.
 // The first view sets `size`; every later view must match it, and is refused
 // on its header, before its pixels are decoded, where the format allows.
 // Views of other depths are converted with the library's own conversion.
-// Throws Failure(BadView) for a view that is missing, not a regular file,
-// unreadable, truncated, of another size, narrower than `view_count` pixels,
-// or in a format refused as unsafe to decode.
+// Throws Failure(BadView) for a view that fails inspect_view() or can't be
+// decoded or converted.
 Bitmap load_view(const std::string& base_name, int view_number, int view_count,
                  std::optional<ViewSize>& size);
 

@@ -1,0 +1,39 @@
+// make_seeds: writes the fuzzing seeds of the formats named (all readable
+// formats when none is) into a folder, one file each, for a fuzzer's corpus.
+//
+//   make_seeds FOLDER [FORMAT ...]
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "seeds.h"
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: make_seeds FOLDER [FORMAT ...]\n");
+    return 1;
+  }
+  mkdir(argv[1], 0755);
+  std::vector<FREE_IMAGE_FORMAT> formats;
+  for (int i = 2; i < argc; ++i) formats.push_back(FreeImage_GetFIFFromFormat(argv[i]));
+  for (int i = 0; formats.empty() && i < FreeImage_GetFIFCount(); ++i) {
+    if (i != FIF_UNKNOWN) formats.push_back(static_cast<FREE_IMAGE_FORMAT>(i));
+  }
+  int written = 0;
+  for (const FREE_IMAGE_FORMAT format : formats) {
+    const std::vector<fuzz::Bytes> seeds = fuzz::make_seeds(format);
+    for (std::size_t i = 0; i < seeds.size(); ++i) {
+      const std::string name = std::string(argv[1]) + "/" + FreeImage_GetFormatFromFIF(format) + "-" + std::to_string(i);
+      if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
+        std::fwrite(seeds[i].data(), 1, seeds[i].size(), file);
+        std::fclose(file);
+        ++written;
+      }
+    }
+  }
+  std::printf("%d seeds\n", written);
+  return written > 0 ? 0 : 2;
+}
