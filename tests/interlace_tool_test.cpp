@@ -173,6 +173,9 @@ TEST(InterlaceTool, RefusalsLeaveTheFolderUntouched) {
          test_support::write_file(d / "s_rs_c01.bmp", Bytes(500, 'x'));
        },
        {"s", "t", "3", "0", "0", "300", "0"}, 2},
+      {"preview taller than a GIF page can be",
+       [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 3, 400)); },
+       {"s", "t", "3", "0", "0", "300", "0"}, 3},
       {"print image name taken by a folder",
        [&](const TempDir& d) {
          three_views(d);

@@ -14,12 +14,15 @@ TEST(PreviewPageHeight, KeepsTheAspectRoundedHalfUpAndNeverZero) {
   } cases[] = {
       {1920, 1080, 360}, {1000, 1000, 640}, {2480, 3508, 905}, {4000, 3000, 480},
       {640, 1, 1},       {1280, 1, 1},      {1281, 1, 1},      {100000, 1, 1},  // would round to 0
-      {3, 1, 213},       {3, 2, 427},       {1, 3355443, 2147483520},           // 640 * h past 32 bits
+      {3, 1, 213},       {3, 2, 427},       {10, 1023, 65472},
+      {32, 3276, 65520}, {1, 102, 65280},  // the tallest pages
   };
   for (const auto& c : cases) {
     EXPECT_EQ(preview_page_height(c.width, c.height), c.expected) << c.width << "x" << c.height;
   }
-  EXPECT_EQ(preview_page_height(1, 3355444), 0);  // no bitmap can be that high
+  EXPECT_EQ(preview_page_height(10, 1024), 0);  // 65536 rows: one more than a GIF page holds
+  EXPECT_EQ(preview_page_height(32, 32800), 0);
+  EXPECT_EQ(preview_page_height(1, 3355444), 0);  // 640 * h past 32 bits
   EXPECT_EQ(preview_frame_time(), 500);
 }
 

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "pipeline/bitmap.h"
 #include "pipeline/exit_status.h"
@@ -12,6 +11,9 @@ namespace interlace {
 namespace {
 
 constexpr float kPreviewFramesPerSecond = 2.0f;
+// A GIF page's height is a 16-bit field. A taller page can't be written, and
+// making it first would cost seconds to minutes for a very thin view.
+constexpr double kMostGifRows = 65535;
 
 // The animation is opened from an empty source rather than from a file name:
 // a named animation is written by the library at its close, non-atomically
@@ -47,7 +49,7 @@ void tag_frame_time(FIBITMAP* page) {
 int preview_page_height(int view_width, int view_height) {
   const std::int64_t product = std::int64_t{kPreviewWidth} * view_height;
   const double height = std::floor(static_cast<double>(product) / view_width + 0.5);
-  if (height > std::numeric_limits<int>::max()) return 0;
+  if (height > kMostGifRows) return 0;
   return height < 1 ? 1 : static_cast<int>(height);
 }
 

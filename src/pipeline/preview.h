@@ -11,8 +11,8 @@ namespace interlace {
 constexpr int kPreviewWidth = 640;
 
 // floor(640 * h / w + 0.5) with the product in 64 bits, and at least 1 so a
-// very wide view still gets a page. Empty (0) only when the result can't be
-// a bitmap height at all.
+// very wide view still gets a page. 0 when the page would be taller than a
+// GIF page can be (65535 rows).
 int preview_page_height(int view_width, int view_height);
 
 // Milliseconds per page: 1000 / 2.0 frames per second + 0.5, in single

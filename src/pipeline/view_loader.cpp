@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 
 #include "pipeline/exit_status.h"
@@ -13,6 +14,12 @@ namespace interlace {
 namespace {
 
 [[noreturn]] void refuse_view() { throw Failure(ExitStatus::BadView); }
+
+std::uint32_t little_endian(const unsigned char* bytes, int count) {
+  std::uint32_t value = 0;
+  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
+  return value;
+}
 
 // A picture this small decodes in moments whatever its file claims.
 constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
@@ -55,15 +62,43 @@ ViewSize size_of(FIBITMAP* bitmap) {
   return {static_cast<int>(FreeImage_GetWidth(bitmap)), static_cast<int>(FreeImage_GetHeight(bitmap))};
 }
 
+void check_pixel_count(const std::string& name, std::uint64_t pixels) {
+  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > regular_file_size(name)) refuse_view();
+}
+
+// The library reads no GIF header alone, so walk the blocks to the first
+// image descriptor: its size, and the logical screen's, bound what decoding
+// will allocate. Zero when the file ends first.
+std::uint64_t gif_claimed_pixels(const std::string& name) {
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) refuse_view();
+  unsigned char b[13];
+  std::uint64_t pixels = 0;
+  if (std::fread(b, 1, 13, file) == 13) {
+    pixels = std::uint64_t{little_endian(b + 6, 2)} * little_endian(b + 8, 2);
+    if (b[10] & 0x80) std::fseek(file, 3L << ((b[10] & 7) + 1), SEEK_CUR);
+    int block;
+    while ((block = std::fgetc(file)) == 0x21) {  // extensions: label, then sub-blocks
+      std::fgetc(file);
+      int length;
+      while ((length = std::fgetc(file)) > 0) std::fseek(file, length, SEEK_CUR);
+    }
+    if (block == 0x2C && std::fread(b, 1, 8, file) == 8) {
+      pixels = std::max<std::uint64_t>(pixels, std::uint64_t{little_endian(b + 4, 2)} * little_endian(b + 6, 2));
+    }
+  }
+  std::fclose(file);
+  return pixels;
+}
+
 // Reads only the header where the format allows it, so a view of the wrong
 // size or a bomb is refused before its pixels cost any memory or time.
 void check_header(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
+  if (view.format == FIF_GIF) check_pixel_count(view.name, gif_claimed_pixels(view.name));
   if (!FreeImage_FIFSupportsNoPixels(view.format)) return;
   const Bitmap header(FreeImage_Load(view.format, view.name.c_str(), FIF_LOAD_NOPIXELS));
   if (!header) refuse_view();
-  const std::uint64_t pixels = std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get());
-  const std::uint64_t file_size = regular_file_size(view.name);
-  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > file_size) refuse_view();
+  check_pixel_count(view.name, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
   check_size(size_of(header.get()), expected, view_count);
 }
 
@@ -85,11 +120,6 @@ Bitmap to_24_bit(Bitmap view) {
   return converted;
 }
 
-std::uint32_t little_endian(const unsigned char* bytes, int count) {
-  std::uint32_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
 
 }  // namespace
 
