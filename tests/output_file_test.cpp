@@ -80,3 +80,24 @@ TEST(OutputFile, TargetThatIsAFolderIsLeftAlone) {
 
 }  // namespace
 }  // namespace interlace
+
+namespace interlace {
+namespace {
+
+// The GIF writer writes empty items now and then; they are not failures.
+TEST(OutputFile, EmptyWritesAreNotFailures) {
+  test_support::TempDir dir;
+  {
+    OutputFile out(dir / "out.bin");
+    char byte = 'x';
+    EXPECT_EQ(out.io()->write_proc(&byte, 0, 1, out.handle()), 1u);
+    EXPECT_EQ(out.io()->write_proc(&byte, 1, 0, out.handle()), 0u);
+    EXPECT_EQ(out.io()->write_proc(&byte, 1, 1, out.handle()), 1u);
+    out.finish();
+    out.replace_target();
+  }
+  EXPECT_EQ(test_support::read_file(dir / "out.bin"), Bytes{'x'});
+}
+
+}  // namespace
+}  // namespace interlace

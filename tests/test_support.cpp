@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,7 +50,8 @@ std::string read_all(int fd) {
   return text;
 }
 
-int run_program(const std::vector<std::string>& argv, const std::string& folder, std::string* output) {
+int run_program(const std::vector<std::string>& argv, const std::string& folder, std::string* output,
+                std::uint64_t memory_limit = 0) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return -2;
   const pid_t child = fork();
@@ -59,6 +61,11 @@ int run_program(const std::vector<std::string>& argv, const std::string& folder,
     close(pipe_fds[0]);
     close(pipe_fds[1]);
     if (chdir(folder.c_str()) != 0) _exit(126);
+    if (memory_limit != 0) {
+      const rlimit limit{memory_limit, memory_limit};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+    alarm(60);  // a hang fails the test instead of stalling the suite
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -164,11 +171,12 @@ void save_views(const std::string& base, const std::vector<FIBITMAP*>& views, FR
   }
 }
 
-ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder) {
+ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder,
+                    std::uint64_t memory_limit) {
   std::vector<std::string> argv{INTERLACE_TOOL};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   ToolResult result;
-  result.status = run_program(argv, folder, &result.output);
+  result.status = run_program(argv, folder, &result.output, memory_limit);
   return result;
 }
 

@@ -64,7 +64,10 @@ struct ToolResult {
   int status = -1;
   std::string output;  // standard output and standard error together
 };
-ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder = ".");
+// `memory_limit` (bytes of address space, 0 for none) is set in the child
+// before the tool starts. A run still going after a minute is killed.
+ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder = ".",
+                    std::uint64_t memory_limit = 0);
 
 // Runs the view generator; true when it succeeded.
 bool make_views(const std::string& base, int views, int width, int height,

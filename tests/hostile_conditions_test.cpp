@@ -1,0 +1,179 @@
+// The tool under conditions made to break it: damaged and absurd view files,
+// full and read-only file systems, too little memory. Every run must end with
+// a status, print nothing, and leave the folder as it was unless it
+// succeeded.
+
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::TempDir;
+
+std::vector<std::string> two_views(const std::string& base) { return {base, "t", "2", "0", "0", "300", "0"}; }
+
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+// Runs the tool on a folder whose view 2 is `view2` and checks the promise:
+// status 0 with both outputs complete, or status 2 with nothing changed.
+void expect_refused_or_done(const TempDir& dir, const Bytes& view2, const std::string& what) {
+  SCOPED_TRACE(what);
+  test_support::write_file(dir / "s_rs_c02.bmp", view2);
+  std::remove((dir / "s_interlace.bmp").c_str());
+  std::remove((dir / "s_animation.gif").c_str());
+  const auto before = test_support::snapshot(dir.path());
+  const test_support::ToolResult result = test_support::run_tool(two_views(dir / "s"));
+  EXPECT_EQ(result.output, "");
+  if (result.status == 0) {
+    const auto bmp = test_support::parse_bmp(test_support::read_file(dir / "s_interlace.bmp"));
+    EXPECT_EQ(bmp.width, 40);
+    EXPECT_EQ(test_support::parse_gif(test_support::read_file(dir / "s_animation.gif")).frames.size(), 2u);
+  } else {
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+  }
+}
+
+TEST(HostileViews, DamagedFilesOfEveryCommonFormat) {
+  for (const char* format : {"BMP", "PNG", "JPEG", "TIFF", "GIF", "TARGA", "PPMRAW", "WEBP"}) {
+    TempDir dir;
+    const std::string depth = std::string(format) == "GIF" ? "pal" : "24";
+    ASSERT_TRUE(test_support::make_views(dir / "s", 2, 40, 30, format, depth)) << format;
+    ASSERT_TRUE(test_support::make_views(dir / "other", 1, 40, 30, "PNG"));
+    const Bytes whole = test_support::read_file(dir / "s_rs_c02.bmp");
+    const Bytes other = test_support::read_file(dir / "other_rs_c01.bmp");
+    std::remove((dir / "other_rs_c01.bmp").c_str());
+    std::mt19937 random(42);
+    for (int i = 0; i < 12; ++i) {
+      Bytes cut(whole.begin(), whole.begin() + static_cast<long>(random() % whole.size()));
+      expect_refused_or_done(dir, cut, std::string(format) + " cut to " + std::to_string(cut.size()));
+
+      Bytes flipped = whole;
+      for (int f = 0; f < 4; ++f) flipped[random() % flipped.size()] ^= static_cast<unsigned char>(1 << (random() % 8));
+      expect_refused_or_done(dir, flipped, std::string(format) + " bit-flipped, round " + std::to_string(i));
+
+      Bytes spliced(whole.begin(), whole.begin() + static_cast<long>(random() % whole.size()));
+      spliced.insert(spliced.end(), other.begin() + static_cast<long>(random() % other.size()), other.end());
+      expect_refused_or_done(dir, spliced, std::string(format) + " spliced, round " + std::to_string(i));
+    }
+  }
+}
+
+TEST(HostileViews, AbsurdBmpHeaders) {
+  TempDir dir;
+  ASSERT_TRUE(test_support::make_views(dir / "s", 2, 40, 30));
+  const Bytes whole = test_support::read_file(dir / "s_rs_c02.bmp");
+  const struct {
+    const char* what;
+    std::size_t offset;
+    std::uint32_t value;
+  } fields[] = {
+      {"width 2^31 - 1", 18, 0x7fffffff}, {"width -1", 18, 0xffffffff},  {"width 0", 18, 0},
+      {"height 2^31 - 1", 22, 0x7fffffff}, {"height -2^31", 22, 0x80000000}, {"height 0", 22, 0},
+      {"depth 0", 28, 0x00010000},       {"depth 13", 28, 0x000d0001},    {"depth 65535", 28, 0xffff0001},
+      {"pixel offset past the end", 10, 0x7fffffff}, {"pixel offset 0", 10, 0},
+      {"compression RLE8 on 24 bits", 30, 1}, {"compression JPEG", 30, 4}, {"compression 99", 30, 99},
+      {"header size 0", 14, 0}, {"header size 2^32 - 1", 14, 0xffffffff},
+      {"palette of 2^32 - 1 colours", 46, 0xffffffff},
+  };
+  for (const auto& f : fields) {
+    Bytes view = whole;
+    put32(view, f.offset, f.value);
+    expect_refused_or_done(dir, view, f.what);
+  }
+}
+
+bool sanitized_build() {
+#if defined(__SANITIZE_ADDRESS__)
+  return true;
+#else
+  return false;
+#endif
+}
+
+TEST(HostileConditions, MemoryCapFarBelowTheViews) {
+  if (sanitized_build()) GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap allows";
+  TempDir dir;
+  ASSERT_TRUE(test_support::make_views(dir / "s", 2, 6000, 4000));  // 72 MB a view
+  test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});
+  const auto before = test_support::snapshot(dir.path());
+  for (const std::uint64_t megabytes : {48u, 64u, 128u}) {
+    SCOPED_TRACE(testing::Message() << megabytes << " MB");
+    const test_support::ToolResult result = test_support::run_tool(two_views(dir / "s"), ".", megabytes << 20);
+    EXPECT_TRUE(result.status == 2 || result.status == 3) << "status " << result.status;
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+  }
+}
+
+// A small file system of our own, where the tests may fill it or make it
+// read-only. Needs root, as CI has; elsewhere the tests say why they skip.
+class ScratchMount {
+ public:
+  explicit ScratchMount(const std::string& path, const std::string& size) : path_(path) {
+    mounted_ = geteuid() == 0 && mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~ScratchMount() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  bool make_read_only() {
+    return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+  }
+  // Leaves `bytes` free, give or take a page.
+  void fill_leaving(std::uint64_t bytes) {
+    struct statvfs info {};
+    statvfs(path_.c_str(), &info);
+    const std::uint64_t free_bytes = std::uint64_t{info.f_bavail} * info.f_frsize;
+    if (free_bytes > bytes) test_support::write_file(path_ + "/filler", Bytes(free_bytes - bytes, 0));
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+constexpr const char* kNeedsMount = "needs root and tmpfs mounts (CI has both)";
+
+// The folder with views, earlier outputs, and `free_bytes` left on the disk.
+void expect_write_failure_changes_nothing(std::uint64_t free_bytes, bool read_only) {
+  TempDir dir;
+  ASSERT_EQ(mkdir((dir / "disk").c_str(), 0755), 0);
+  ScratchMount disk(dir / "disk", "1m");
+  if (!disk.mounted()) GTEST_SKIP() << kNeedsMount;
+  ASSERT_TRUE(test_support::make_views(dir / "disk/s", 2, 100, 100));  // BMP outputs of 30 KB
+  test_support::write_file(dir / "disk/s_interlace.bmp", {'o', 'l', 'd'});
+  test_support::write_file(dir / "disk/s_animation.gif", {'o', 'l', 'd'});
+  if (read_only) {
+    ASSERT_TRUE(disk.make_read_only());
+  } else {
+    disk.fill_leaving(free_bytes);
+  }
+  const auto before = test_support::snapshot(dir / "disk");
+  const test_support::ToolResult result = test_support::run_tool(two_views("s"), dir / "disk");
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(test_support::snapshot(dir / "disk"), before);
+}
+
+TEST(HostileConditions, FullDiskBeforeThePrintImage) { expect_write_failure_changes_nothing(4096, false); }
+
+TEST(HostileConditions, FullDiskBeforeThePreview) {
+  // Room for the 30 KB print image but not the preview after it.
+  expect_write_failure_changes_nothing(36 * 1024, false);
+}
+
+TEST(HostileConditions, ReadOnlyFolder) { expect_write_failure_changes_nothing(0, true); }
+
+}  // namespace
