@@ -19,8 +19,8 @@ int main(int argc, char** argv) {
   mkdir(argv[1], 0755);
   std::vector<FREE_IMAGE_FORMAT> formats;
   for (int i = 2; i < argc; ++i) formats.push_back(FreeImage_GetFIFFromFormat(argv[i]));
-  for (int i = 0; formats.empty() && i < FreeImage_GetFIFCount(); ++i) {
-    if (i != FIF_UNKNOWN) formats.push_back(static_cast<FREE_IMAGE_FORMAT>(i));
+  if (formats.empty()) {
+    for (int i = 0; i < FreeImage_GetFIFCount(); ++i) formats.push_back(static_cast<FREE_IMAGE_FORMAT>(i));
   }
   int written = 0;
   for (const FREE_IMAGE_FORMAT format : formats) {

@@ -176,6 +176,12 @@ TEST(InterlaceTool, RefusalsLeaveTheFolderUntouched) {
       {"preview taller than a GIF page can be",
        [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 3, 400)); },
        {"s", "t", "3", "0", "0", "300", "0"}, 3},
+      {"PSD view, a format whose decoder crashes on damaged files",
+       [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 30, 12, "PSD")); },
+       {"s", "t", "3", "0", "0", "300", "0"}, 2},
+      {"ICO view, likewise",
+       [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 32, 32, "ICO")); },
+       {"s", "t", "3", "0", "0", "300", "0"}, 2},
       {"print image name taken by a folder",
        [&](const TempDir& d) {
          three_views(d);
