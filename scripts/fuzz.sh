@@ -13,9 +13,12 @@ bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-de
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DINTERLACE_FUZZ=ON -DINTERLACE_SANITIZE=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target view_fuzzer make_seeds >/dev/null
-build-fuzz/make_seeds build-fuzz/seeds BMP PNG JPEG TIFF GIF TARGA PPMRAW PGMRAW WebP HDR
+build-fuzz/make_seeds build-fuzz/seeds BMP PNG JPEG TIFF GIF TARGA PPMRAW PGMRAW WebP HDR JNG J2K JP2 PCX SGI PFM
 mkdir -p build-fuzz/corpus-run build-fuzz/artifacts
 # The decoders' own complaints (libtiff's above all) would drown the log.
+# Views and outputs live in memory where the machine has it: every run syncs
+# its outputs, and a disk would make that the whole cost.
+[ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
 build-fuzz/view_fuzzer -max_total_time="$seconds" -timeout=25 -rss_limit_mb=6000 \
   -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/ \
   build-fuzz/corpus-run build-fuzz/seeds

@@ -94,6 +94,24 @@ TEST(HostileViews, AbsurdBmpHeaders) {
   }
 }
 
+// Every file in which fuzzing found a library decoder crashing or hanging is
+// refused before it reaches that decoder.
+TEST(HostileViews, FuzzFindingsAreRefused) {
+  const auto findings = test_support::snapshot(FUZZ_FINDINGS_DIR);
+  ASSERT_GE(findings.size(), 10u);
+  for (const auto& [name, bytes] : findings) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    test_support::write_file(dir / "s_rs_c01.bmp", bytes);
+    test_support::write_file(dir / "s_rs_c02.bmp", bytes);
+    const auto before = test_support::snapshot(dir.path());
+    const test_support::ToolResult result = test_support::run_tool(two_views(dir / "s"));
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+  }
+}
+
 bool sanitized_build() {
 #if defined(__SANITIZE_ADDRESS__)
   return true;
