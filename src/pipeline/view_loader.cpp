@@ -183,8 +183,17 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format) {
   }
 }
 
+// The library takes a file for Targa when it merely ends in the 26-byte
+// Targa footer, and then reads the 18-byte header from whatever is there: a
+// file too short for both hands its decoder uninitialised sizes.
+void check_targa_length(const std::string& name) {
+  constexpr std::uint64_t kHeader = 18, kFooter = 26;
+  if (regular_file_size(name) < kHeader + kFooter) refuse_view();
+}
+
 void check_before_decoding(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
   if (view.format == FIF_BMP) check_bmp_length(view.name);
+  if (view.format == FIF_TARGA) check_targa_length(view.name);
   check_header(view, expected, view_count);
 }
 
