@@ -57,6 +57,8 @@ TEST(InterlaceStrips, MatchesTheColumnMappingAtTheEdges) {
       {2, 16, 1},  // one row: nothing written
       {1, 1, 3},   // one column: nothing written
       {4, 9, 2},
+      {6, 20, 3}, {7, 23, 3}, {8, 27, 3},  // the largest counts woven with a fixed count
+      {9, 30, 2}, {24, 77, 2},             // and the general loop
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "N=" << c.views << " w=" << c.width << " h=" << c.height);
