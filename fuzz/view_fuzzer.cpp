@@ -56,7 +56,6 @@ void note_format(const uint8_t* data, size_t size) {
     case FIF_PGMRAW: mark_format<FIF_PGMRAW>(); break;
     case FIF_WEBP: mark_format<FIF_WEBP>(); break;
     case FIF_HDR: mark_format<FIF_HDR>(); break;
-    case FIF_JNG: mark_format<FIF_JNG>(); break;
     case FIF_J2K: mark_format<FIF_J2K>(); break;
     case FIF_JP2: mark_format<FIF_JP2>(); break;
     case FIF_PCX: mark_format<FIF_PCX>(); break;

@@ -163,7 +163,8 @@ bool is_truncated_bmp(const unsigned char* header, std::size_t header_length,
 // Mutation fuzzing of every decoder (docs/robustness.md) crashed these on
 // damaged files: PSD on about one file in five, ICO, XPM and Sun raster more
 // rarely. The others took more than seconds, and gigabytes, on files of a
-// few hundred bytes that no check of ours can see through. Files in these
+// few hundred bytes that no check of ours can see through; the JNG and MNG
+// reader loops for ever on a file that is just its signature. Files in these
 // formats are refused before the library decodes them.
 bool is_accepted_format(FREE_IMAGE_FORMAT format) {
   switch (format) {
@@ -177,6 +178,8 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format) {
     case FIF_PICT:
     case FIF_WBMP:
     case FIF_XBM:
+    case FIF_JNG:
+    case FIF_MNG:
       return false;
     default:
       return true;
