@@ -58,8 +58,11 @@ ExitStatus interlace_views(const RunSettings& settings) {
   std::optional<ViewSize> size;
   for (int n = 1; n <= views; ++n) {
     const Bitmap view = load_view(settings.base_name, n, views, size);
-    strips.add(make_strip(view.get(), views));
+    // The preview page first: its resampling scratch (640 columns at the
+    // view's full height) is then free again for the strip to reuse, which
+    // keeps the peak at one view plus the strips.
     preview.add_page(view.get());
+    strips.add(make_strip(view.get(), views));
   }
 
   // Both outputs are complete on disk before either replaces an old one.
