@@ -89,7 +89,9 @@ constexpr int kRefused = 3;
 int decode(FREE_IMAGE_FORMAT format, const char* path) {
   if (std::getenv("INTERLACE_SURVEY_RAW") == nullptr) {
     try {
-      interlace::check_before_decoding({path, format}, std::nullopt, 1);
+      struct stat info {};
+      stat(path, &info);
+      interlace::check_before_decoding({path, format, static_cast<std::uint64_t>(info.st_size)}, std::nullopt, 1);
     } catch (const interlace::Failure&) {
       return kRefused;
     }

@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "pipeline/exit_status.h"
@@ -43,14 +43,21 @@ std::uint64_t regular_file_size(const std::string& name) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-void check_bmp_length(const std::string& name) {
-  const std::uint64_t file_size = regular_file_size(name);
+void check_bmp_length(const ViewFile& view) {
   unsigned char header[64] = {};
-  std::FILE* file = std::fopen(name.c_str(), "rb");
+  std::FILE* file = std::fopen(view.name.c_str(), "rb");
   if (file == nullptr) refuse_view();
   const std::size_t length = std::fread(header, 1, sizeof header, file);
   std::fclose(file);
-  if (is_truncated_bmp(header, length, file_size)) refuse_view();
+  if (is_truncated_bmp(header, length, view.size)) refuse_view();
+}
+
+// The library takes a file for Targa when it merely ends in the 26-byte
+// Targa footer, and then reads the 18-byte header from whatever is there: a
+// file too short for both hands its decoder uninitialised sizes.
+void check_targa_length(const ViewFile& view) {
+  constexpr std::uint64_t kHeader = 18, kFooter = 26;
+  if (view.size < kHeader + kFooter) refuse_view();
 }
 
 void check_size(const ViewSize& view, const std::optional<ViewSize>& expected, int view_count) {
@@ -62,8 +69,8 @@ ViewSize size_of(FIBITMAP* bitmap) {
   return {static_cast<int>(FreeImage_GetWidth(bitmap)), static_cast<int>(FreeImage_GetHeight(bitmap))};
 }
 
-void check_pixel_count(const std::string& name, std::uint64_t pixels) {
-  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > regular_file_size(name)) refuse_view();
+void check_pixel_count(const ViewFile& view, std::uint64_t pixels) {
+  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > view.size) refuse_view();
 }
 
 // The library reads no GIF header alone, so walk the blocks to the first
@@ -94,11 +101,11 @@ std::uint64_t gif_claimed_pixels(const std::string& name) {
 // Reads only the header where the format allows it, so a view of the wrong
 // size or a bomb is refused before its pixels cost any memory or time.
 void check_header(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
-  if (view.format == FIF_GIF) check_pixel_count(view.name, gif_claimed_pixels(view.name));
+  if (view.format == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view.name));
   if (!FreeImage_FIFSupportsNoPixels(view.format)) return;
   const Bitmap header(FreeImage_Load(view.format, view.name.c_str(), FIF_LOAD_NOPIXELS));
   if (!header) refuse_view();
-  check_pixel_count(view.name, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
+  check_pixel_count(view, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
   check_size(size_of(header.get()), expected, view_count);
 }
 
@@ -119,7 +126,6 @@ Bitmap to_24_bit(Bitmap view) {
   if (!converted || !is_24_bit(converted.get())) refuse_view();
   return converted;
 }
-
 
 }  // namespace
 
@@ -186,23 +192,15 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format) {
   }
 }
 
-// The library takes a file for Targa when it merely ends in the 26-byte
-// Targa footer, and then reads the 18-byte header from whatever is there: a
-// file too short for both hands its decoder uninitialised sizes.
-void check_targa_length(const std::string& name) {
-  constexpr std::uint64_t kHeader = 18, kFooter = 26;
-  if (regular_file_size(name) < kHeader + kFooter) refuse_view();
-}
-
 void check_before_decoding(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
-  if (view.format == FIF_BMP) check_bmp_length(view.name);
-  if (view.format == FIF_TARGA) check_targa_length(view.name);
+  if (view.format == FIF_BMP) check_bmp_length(view);
+  if (view.format == FIF_TARGA) check_targa_length(view);
   check_header(view, expected, view_count);
 }
 
 ViewFile inspect_view(const std::string& name, const std::optional<ViewSize>& expected, int view_count) {
-  regular_file_size(name);
-  const ViewFile view{name, detect_format(name)};
+  const std::uint64_t size = regular_file_size(name);
+  const ViewFile view{name, detect_format(name), size};
   if (!is_accepted_format(view.format)) refuse_view();
   check_before_decoding(view, expected, view_count);
   return view;

@@ -42,6 +42,7 @@ class StripTable {
 struct ViewFile {
   std::string name;
   FREE_IMAGE_FORMAT format = FIF_UNKNOWN;
+  std::uint64_t size = 0;  // bytes
 };
 
 // Finds the view file's format, by content first and by name second, and
