@@ -70,6 +70,28 @@ TEST(HostileViews, DamagedFilesOfEveryCommonFormat) {
   }
 }
 
+// Some decoders load a file cut short as if it were whole, filling what is
+// missing; such a view is refused all the same.
+TEST(HostileViews, ViewsCutShortAreRefused) {
+  const struct {
+    const char* format;
+    const char* depth;
+  } formats[] = {{"BMP", "24"},   {"BMP", "pal"},  {"PNG", "24"},    {"JPEG", "24"},  {"TIFF", "24"},
+                 {"GIF", "pal"},  {"TARGA", "24"}, {"TARGA", "pal"}, {"PPMRAW", "24"}, {"PGMRAW", "8"},
+                 {"PPMRAW", "48"}, {"WEBP", "24"}};
+  for (const auto& f : formats) {
+    TempDir dir;
+    ASSERT_TRUE(test_support::make_views(dir / "s", 2, 40, 30, f.format, f.depth)) << f.format;
+    const Bytes whole = test_support::read_file(dir / "s_rs_c02.bmp");
+    for (const double kept : {0.3, 0.6, 0.9}) {
+      const Bytes cut(whole.begin(), whole.begin() + static_cast<long>(static_cast<double>(whole.size()) * kept));
+      test_support::write_file(dir / "s_rs_c02.bmp", cut);
+      const test_support::ToolResult result = test_support::run_tool(two_views(dir / "s"));
+      EXPECT_EQ(result.status, 2) << f.format << " " << f.depth << " cut to " << cut.size() << " of " << whole.size();
+    }
+  }
+}
+
 TEST(HostileViews, AbsurdBmpHeaders) {
   TempDir dir;
   ASSERT_TRUE(test_support::make_views(dir / "s", 2, 40, 30));

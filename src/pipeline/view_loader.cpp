@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,24 @@ std::uint32_t little_endian(const unsigned char* bytes, int count) {
   std::uint32_t value = 0;
   for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
   return value;
+}
+
+// Messages the library sent while the current view was read. Its decoders
+// return a picture for some damaged files and only say so here: a JPEG cut
+// short decodes with its missing part grey, after "Premature end of JPEG
+// file". Valid files of every accepted format read without a message.
+int g_complaints = 0;
+
+extern "C" void count_complaint(FREE_IMAGE_FORMAT, const char*) { ++g_complaints; }
+
+// Reads a file with the library, counting what it complains of meanwhile;
+// null when it can't read it or complains.
+Bitmap load_without_complaint(const ViewFile& view, int flags) {
+  FreeImage_SetOutputMessage(count_complaint);
+  g_complaints = 0;
+  Bitmap bitmap(FreeImage_Load(view.format, view.name.c_str(), flags));
+  if (g_complaints != 0) bitmap.reset();
+  return bitmap;
 }
 
 // A picture this small decodes in moments whatever its file claims.
@@ -52,12 +71,66 @@ void check_bmp_length(const ViewFile& view) {
   if (is_truncated_bmp(header, length, view.size)) refuse_view();
 }
 
+// The first bytes of a file, as many as there are up to `count`.
+std::vector<unsigned char> file_start(const ViewFile& view, std::size_t count) {
+  std::vector<unsigned char> bytes(count);
+  std::FILE* file = std::fopen(view.name.c_str(), "rb");
+  if (file == nullptr) refuse_view();
+  bytes.resize(std::fread(bytes.data(), 1, count, file));
+  std::fclose(file);
+  return bytes;
+}
+
 // The library takes a file for Targa when it merely ends in the 26-byte
 // Targa footer, and then reads the 18-byte header from whatever is there: a
-// file too short for both hands its decoder uninitialised sizes.
+// file too short for both hands its decoder uninitialised sizes. An
+// uncompressed Targa cut short loads as if whole, like a BMP.
 void check_targa_length(const ViewFile& view) {
   constexpr std::uint64_t kHeader = 18, kFooter = 26;
   if (view.size < kHeader + kFooter) refuse_view();
+  const std::vector<unsigned char> h = file_start(view, kHeader);
+  const unsigned image_type = h[2];
+  if (image_type != 1 && image_type != 2 && image_type != 3) return;  // run-length coded
+  const std::uint64_t palette = h[1] == 1 ? std::uint64_t{little_endian(&h[5], 2)} * ((h[7] + 7u) / 8) : 0;
+  const std::uint64_t pixels = std::uint64_t{little_endian(&h[12], 2)} * little_endian(&h[14], 2);
+  if (view.size < kHeader + h[0] + palette + pixels * ((h[16] + 7u) / 8)) refuse_view();
+}
+
+// The binary PNM formats (P4, P5, P6) hold their pixels uncoded after a text
+// header; the library loads a file cut short as if whole. Returns the bytes
+// the header says the file needs, or 0 when it can't tell.
+std::uint64_t pnm_length_needed(const std::vector<unsigned char>& text) {
+  if (text.size() < 2 || text[0] != 'P' || text[1] < '4' || text[1] > '6') return 0;
+  const int fields = text[1] == '4' ? 2 : 3;
+  std::uint64_t values[3] = {};
+  std::size_t at = 2;
+  for (int field = 0; field < fields; ++field) {
+    while (at < text.size() && (std::isspace(text[at]) || text[at] == '#')) {
+      if (text[at] == '#') {
+        while (at < text.size() && text[at] != '\n') ++at;
+      } else {
+        ++at;
+      }
+    }
+    if (at >= text.size() || !std::isdigit(text[at])) return 0;
+    for (; at < text.size() && std::isdigit(text[at]) && values[field] < (std::uint64_t{1} << 32); ++at) {
+      values[field] = values[field] * 10 + (text[at] - '0');
+    }
+  }
+  const std::uint64_t data_start = at + 1;  // one white-space character ends the header
+  if (text[1] == '4') return data_start + (values[0] + 7) / 8 * values[1];
+  const std::uint64_t sample_bytes = values[2] > 255 ? 2 : 1;
+  const std::uint64_t channels = text[1] == '6' ? 3 : 1;
+  return data_start + values[0] * values[1] * channels * sample_bytes;
+}
+
+void check_pnm_length(const ViewFile& view) {
+  if (view.size < pnm_length_needed(file_start(view, 4096))) refuse_view();
+}
+
+bool is_pnm(FREE_IMAGE_FORMAT format) {
+  return format == FIF_PBM || format == FIF_PBMRAW || format == FIF_PGM || format == FIF_PGMRAW ||
+         format == FIF_PPM || format == FIF_PPMRAW;
 }
 
 void check_size(const ViewSize& view, const std::optional<ViewSize>& expected, int view_count) {
@@ -103,7 +176,7 @@ std::uint64_t gif_claimed_pixels(const std::string& name) {
 void check_header(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
   if (view.format == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view.name));
   if (!FreeImage_FIFSupportsNoPixels(view.format)) return;
-  const Bitmap header(FreeImage_Load(view.format, view.name.c_str(), FIF_LOAD_NOPIXELS));
+  const Bitmap header = load_without_complaint(view, FIF_LOAD_NOPIXELS);
   if (!header) refuse_view();
   check_pixel_count(view, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
   check_size(size_of(header.get()), expected, view_count);
@@ -195,6 +268,7 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format) {
 void check_before_decoding(const ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
   if (view.format == FIF_BMP) check_bmp_length(view);
   if (view.format == FIF_TARGA) check_targa_length(view);
+  if (is_pnm(view.format)) check_pnm_length(view);
   check_header(view, expected, view_count);
 }
 
@@ -209,7 +283,7 @@ ViewFile inspect_view(const std::string& name, const std::optional<ViewSize>& ex
 Bitmap load_view(const std::string& base_name, int view_number, int view_count,
                  std::optional<ViewSize>& size) {
   const ViewFile file = inspect_view(view_file_name(base_name, view_number), size, view_count);
-  Bitmap view(FreeImage_Load(file.format, file.name.c_str(), 0));
+  Bitmap view = load_without_complaint(file, 0);
   if (!view) refuse_view();
   view = to_24_bit(std::move(view));
   check_size(size_of(view.get()), size, view_count);
