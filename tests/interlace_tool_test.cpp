@@ -55,6 +55,8 @@ TEST(InterlaceTool, OutputsMatchAPlainRunByteForByte) {
       {2, 41, 20, 300, "JPEG", "24", 312},
       {2, 40, 25, 300, "TIFF", "24", 400},
       {2, 2000, 3, 300, "BMP", "24", 1},    // would round to a page 0 high
+      {2, 40, 1, 300, "BMP", "24", 16},     // one row: all black
+      {1, 1, 5, 300, "BMP", "24", 3200},    // one column: all black
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.views << " views " << c.width << "x" << c.height << " " << c.format
