@@ -47,8 +47,9 @@ struct ViewFile {
 
 // Finds the view file's format, by content first and by name second, and
 // checks everything that can be checked before its pixels are decoded: a
-// regular file, a format the library reads and this tool accepts, a BMP's
-// length against its header, and, from the header where the format allows,
+// regular file, a format the library reads and this tool accepts, the length
+// of a BMP, Targa or binary PNM file against its header, and, from the
+// header where the format allows,
 // the size against `expected` and `view_count` and a pixel count the file's
 // length can plausibly hold. Throws Failure(BadView).
 ViewFile inspect_view(const std::string& name, const std::optional<ViewSize>& expected, int view_count);
@@ -65,8 +66,8 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format);
 // The first view sets `size`; every later view must match it, and is refused
 // on its header, before its pixels are decoded, where the format allows.
 // Views of other depths are converted with the library's own conversion.
-// Throws Failure(BadView) for a view that fails inspect_view() or can't be
-// decoded or converted.
+// Throws Failure(BadView) for a view that fails inspect_view(), can't be
+// decoded or converted, or that the library decodes while reporting damage.
 Bitmap load_view(const std::string& base_name, int view_number, int view_count,
                  std::optional<ViewSize>& size);
 
