@@ -62,15 +62,6 @@ std::uint64_t regular_file_size(const std::string& name) {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
-void check_bmp_length(const ViewFile& view) {
-  unsigned char header[64] = {};
-  std::FILE* file = std::fopen(view.name.c_str(), "rb");
-  if (file == nullptr) refuse_view();
-  const std::size_t length = std::fread(header, 1, sizeof header, file);
-  std::fclose(file);
-  if (is_truncated_bmp(header, length, view.size)) refuse_view();
-}
-
 // The first bytes of a file, as many as there are up to `count`.
 std::vector<unsigned char> file_start(const ViewFile& view, std::size_t count) {
   std::vector<unsigned char> bytes(count);
@@ -79,6 +70,11 @@ std::vector<unsigned char> file_start(const ViewFile& view, std::size_t count) {
   bytes.resize(std::fread(bytes.data(), 1, count, file));
   std::fclose(file);
   return bytes;
+}
+
+void check_bmp_length(const ViewFile& view) {
+  const std::vector<unsigned char> header = file_start(view, 64);
+  if (is_truncated_bmp(header.data(), header.size(), view.size)) refuse_view();
 }
 
 // The library takes a file for Targa when it merely ends in the 26-byte
@@ -118,10 +114,14 @@ std::uint64_t pnm_length_needed(const std::vector<unsigned char>& text) {
     }
   }
   const std::uint64_t data_start = at + 1;  // one white-space character ends the header
-  if (text[1] == '4') return data_start + (values[0] + 7) / 8 * values[1];
-  const std::uint64_t sample_bytes = values[2] > 255 ? 2 : 1;
-  const std::uint64_t channels = text[1] == '6' ? 3 : 1;
-  return data_start + values[0] * values[1] * channels * sample_bytes;
+  const std::uint64_t row_bytes = text[1] == '4' ? (values[0] + 7) / 8
+                                                 : values[0] * (text[1] == '6' ? 3 : 1) * (values[2] > 255 ? 2 : 1);
+  // Sizes past 64 bits can't be held by any file.
+  std::uint64_t pixel_bytes = 0;
+  if (__builtin_mul_overflow(row_bytes, values[1], &pixel_bytes) || pixel_bytes > UINT64_MAX - data_start) {
+    return UINT64_MAX;
+  }
+  return data_start + pixel_bytes;
 }
 
 void check_pnm_length(const ViewFile& view) {
