@@ -78,11 +78,6 @@ Bytes mutate(const std::vector<Bytes>& seeds, const std::vector<Bytes>& others, 
   return b;
 }
 
-void write_bytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 constexpr int kRefused = 3;
 
 // What the tool does with a view, on the library's side.
@@ -122,7 +117,7 @@ std::vector<Bytes> seeds_of(FREE_IMAGE_FORMAT format, const std::string& outdir)
   const pid_t child = fork();
   if (child == 0) {
     const std::vector<Bytes> seeds = fuzz::make_seeds(format);
-    for (std::size_t i = 0; i < seeds.size(); ++i) write_bytes(prefix + std::to_string(i), seeds[i]);
+    for (std::size_t i = 0; i < seeds.size(); ++i) fuzz::write_file(prefix + std::to_string(i), seeds[i]);
     _exit(0);
   }
   waitpid(child, nullptr, 0);
@@ -169,7 +164,7 @@ void survey(FREE_IMAGE_FORMAT format, const std::vector<Bytes>& seeds, const std
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (std::chrono::steady_clock::now() < end) {
     const Bytes bytes = mutate(seeds, everything, random);
-    write_bytes(input, bytes);
+    fuzz::write_file(input, bytes);
     const Outcome outcome = decode_in_child(format, input);
     ++executions;
     refusals += outcome == Outcome::Refused;
@@ -177,7 +172,7 @@ void survey(FREE_IMAGE_FORMAT format, const std::vector<Bytes>& seeds, const std
     (outcome == Outcome::Crash ? crashes : hangs) += 1;
     const long kept = crashes + hangs;
     if (kept <= 20) {
-      write_bytes(outdir + "/crashes/" + name + (outcome == Outcome::Crash ? "-crash-" : "-hang-") +
+      fuzz::write_file(outdir + "/crashes/" + name + (outcome == Outcome::Crash ? "-crash-" : "-hang-") +
                       std::to_string(kept),
                   bytes);
     }

@@ -27,11 +27,7 @@ int main(int argc, char** argv) {
     const std::vector<fuzz::Bytes> seeds = fuzz::make_seeds(format);
     for (std::size_t i = 0; i < seeds.size(); ++i) {
       const std::string name = std::string(argv[1]) + "/" + FreeImage_GetFormatFromFIF(format) + "-" + std::to_string(i);
-      if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
-        std::fwrite(seeds[i].data(), 1, seeds[i].size(), file);
-        std::fclose(file);
-        ++written;
-      }
+      written += fuzz::write_file(name, seeds[i]) ? 1 : 0;
     }
   }
   std::printf("%d seeds\n", written);

@@ -1,6 +1,7 @@
 #include "seeds.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -172,6 +173,13 @@ std::vector<Bytes> hand_made(FREE_IMAGE_FORMAT format) {
 }
 
 }  // namespace
+
+bool write_file(const std::string& path, const Bytes& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
 
 bool has_real_seeds(FREE_IMAGE_FORMAT format) {
   if (FreeImage_FIFSupportsWriting(format) && format != FIF_JXR) return true;

@@ -15,6 +15,9 @@ using Bytes = std::vector<unsigned char>;
 // files built here by hand. Empty when there is no way to make one.
 std::vector<Bytes> make_seeds(FREE_IMAGE_FORMAT format);
 
+// Writes `bytes` to `path`, replacing it; false when that fails.
+bool write_file(const std::string& path, const Bytes& bytes);
+
 // Whether make_seeds() gives well-formed files for `format` (rather than a
 // signature followed by noise).
 bool has_real_seeds(FREE_IMAGE_FORMAT format);
