@@ -28,7 +28,7 @@
 #include <string>
 
 #include "pipeline/exit_status.h"
-#include "pipeline/view_loader.h"
+#include "pipeline/view_checks.h"
 #include "seeds.h"
 
 namespace {
@@ -84,9 +84,8 @@ constexpr int kRefused = 3;
 int decode(FREE_IMAGE_FORMAT format, const char* path) {
   if (std::getenv("INTERLACE_SURVEY_RAW") == nullptr) {
     try {
-      struct stat info {};
-      stat(path, &info);
-      interlace::check_before_decoding({path, format, static_cast<std::uint64_t>(info.st_size)}, std::nullopt, 1);
+      interlace::ViewFile view(path, format);
+      interlace::check_before_decoding(view, std::nullopt, 1);
     } catch (const interlace::Failure&) {
       return kRefused;
     }

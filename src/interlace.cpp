@@ -19,8 +19,11 @@
 #include "pipeline/exit_status.h"
 #include "pipeline/file_names.h"
 #include "pipeline/interlacer.h"
+#include "pipeline/output_commit.h"
 #include "pipeline/output_file.h"
 #include "pipeline/preview.h"
+#include "pipeline/signals.h"
+#include "pipeline/strip.h"
 #include "pipeline/view_loader.h"
 
 namespace {
@@ -76,7 +79,7 @@ ExitStatus interlace_views(const RunSettings& settings) {
   preview.write(preview_file);
   preview_file.finish();
 
-  replace_targets_together(print_file, preview_file);
+  replace_targets({&print_file, &preview_file});
   return ExitStatus::Done;
 }
 

@@ -3,10 +3,7 @@
 // a status, print nothing, and leave the folder as it was unless it
 // succeeded.
 
-#include <dirent.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 #include <sys/statvfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,51 +215,5 @@ TEST(HostileConditions, FullDiskBeforeThePreview) {
 }
 
 TEST(HostileConditions, ReadOnlyFolder) { expect_write_failure_changes_nothing(0, true); }
-
-}  // namespace
-
-namespace {
-
-bool has_temporary(const std::string& folder) {
-  bool found = false;
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* entry = readdir(dir)) found = found || std::string(entry->d_name).rfind(".interlace-", 0) == 0;
-    closedir(dir);
-  }
-  return found;
-}
-
-// Stopped by SIGTERM while its outputs are being written, the tool removes
-// its temporaries and leaves the earlier outputs as they were. The moment is
-// caught by watching the folder; if no try catches it, the test says so.
-TEST(HostileConditions, TerminatedWhileWritingLeavesNoTemporary) {
-  TempDir dir;
-  ASSERT_TRUE(test_support::make_views(dir / "s", 4, 3000, 2000));
-  test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});
-  test_support::write_file(dir / "s_animation.gif", {'o', 'l', 'd'});
-  const auto before = test_support::snapshot(dir.path());
-  for (int attempt = 0; attempt < 5; ++attempt) {
-    const pid_t child = fork();
-    if (child == 0) {
-      execl(INTERLACE_TOOL, INTERLACE_TOOL, (dir / "s").c_str(), "t", "4", "0", "0", "300", "0", nullptr);
-      _exit(127);
-    }
-    bool caught = false;
-    int status = 0;
-    while (!caught && waitpid(child, &status, WNOHANG) == 0) caught = has_temporary(dir.path());
-    if (!caught) {
-      test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});  // the run finished: start over
-      test_support::write_file(dir / "s_animation.gif", {'o', 'l', 'd'});
-      continue;
-    }
-    kill(child, SIGTERM);
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status)) continue;  // it finished just before the signal
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_EQ(test_support::snapshot(dir.path()), before);
-    return;
-  }
-  GTEST_SKIP() << "no try caught the tool while it was writing";
-}
 
 }  // namespace

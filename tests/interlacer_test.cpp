@@ -1,3 +1,4 @@
+#include "pipeline/output_commit.h"
 #include "pipeline/interlacer.h"
 
 #include <gtest/gtest.h>
@@ -111,7 +112,7 @@ TEST(WritePrintImage, RecordsResolutionInTheHeaderBytes) {
       OutputFile out(dir / "print.bmp");
       write_print_image(image.get(), *dots_per_metre(dpi), out);
       out.finish();
-      out.replace_target();
+      replace_targets({&out});
     }
     const Bytes file = test_support::read_file(dir / "print.bmp");
     const test_support::BmpFile bmp = test_support::parse_bmp(file);

@@ -1,9 +1,15 @@
+#include "pipeline/output_commit.h"
 #include "pipeline/output_file.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "pipeline/exit_status.h"
@@ -13,6 +19,7 @@ namespace interlace {
 namespace {
 
 using test_support::Bytes;
+
 
 void put(OutputFile& out, const std::string& text) {
   std::string copy = text;
@@ -36,7 +43,7 @@ TEST(OutputFile, ReplacesTheTargetOnlyWhenTold) {
     put(out, "new ");
     put(out, "contents");
     out.finish();
-    out.replace_target();
+    replace_targets({&out});
   }
   const auto after = test_support::snapshot(dir.path());
   ASSERT_EQ(after.size(), 1u) << "a temporary was left behind";
@@ -49,7 +56,7 @@ TEST(OutputFile, NewFileGetsTheUsualPermissions) {
   {
     OutputFile out(dir / "made.bin");
     out.finish();
-    out.replace_target();
+    replace_targets({&out});
   }
   umask(old_mask);
   struct stat info {};
@@ -68,14 +75,79 @@ TEST(OutputFile, MissingFolderFailsWithOutputStatus) {
   EXPECT_TRUE(test_support::snapshot(dir.path()).empty());
 }
 
-TEST(OutputFile, TargetThatIsAFolderIsLeftAlone) {
+// Checked before anything moves: the first target keeps its old file.
+TEST(OutputFile, TargetsThatArentFilesStopTheCommitBeforeItStarts) {
+  const struct {
+    const char* what;
+    int (*make)(const char* path);
+  } cases[] = {
+      {"folder", [](const char* path) { return mkdir(path, 0755); }},
+      {"FIFO", [](const char* path) { return mkfifo(path, 0644); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test_support::TempDir dir;
+    test_support::write_file(dir / "first", Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(c.make((dir / "taken").c_str()), 0);
+    OutputFile first(dir / "first"), second(dir / "taken");
+    put(first, "new");
+    put(second, "new");
+    first.finish();
+    second.finish();
+    EXPECT_THROW(replace_targets({&first, &second}), Failure);
+    EXPECT_EQ(test_support::read_file(dir / "first"), (Bytes{'o', 'l', 'd'}));
+    struct stat info {};
+    ASSERT_EQ(lstat((dir / "taken").c_str(), &info), 0);
+    EXPECT_FALSE(S_ISREG(info.st_mode));
+    EXPECT_EQ(test_support::entry_names(dir.path()), (std::vector<std::string>{"first", "taken"})) << "a temporary was left";
+  }
+}
+
+// As a replace by rename in place (sed -i) keeps them; the owner only where
+// the process may give files away, as root can.
+TEST(OutputFile, ReplacedFileKeepsItsModeAndOwner) {
+  const bool root = geteuid() == 0;
+  for (const mode_t mode : {0664u, 0600u, 0640u, 0604u, 0755u}) {
+    SCOPED_TRACE(testing::Message() << std::oct << mode);
+    test_support::TempDir dir;
+    test_support::write_file(dir / "out.bin", Bytes{'o', 'l', 'd'});
+    ASSERT_EQ(chmod((dir / "out.bin").c_str(), mode), 0);
+    if (root) {
+      ASSERT_EQ(chown((dir / "out.bin").c_str(), 1234, 4321), 0);
+    }
+    {
+      OutputFile out(dir / "out.bin");
+      put(out, "new");
+      out.finish();
+      replace_targets({&out});
+    }
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "out.bin").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, mode);
+    if (root) {
+      EXPECT_EQ(info.st_uid, 1234u);
+      EXPECT_EQ(info.st_gid, 4321u);
+    }
+    EXPECT_EQ(test_support::read_file(dir / "out.bin"), (Bytes{'n', 'e', 'w'}));
+  }
+}
+
+// A run that died of SIGKILL on a file system without unnamed temporaries
+// leaves named ones; the next run removes them, but never a live run's,
+// which holds a lock on each.
+TEST(OutputFile, DeadRunsTemporariesGoLiveOnesStay) {
   test_support::TempDir dir;
-  ASSERT_EQ(mkdir((dir / "taken").c_str(), 0755), 0);
-  OutputFile out(dir / "taken");
-  put(out, "x");
-  out.finish();
-  EXPECT_THROW(out.replace_target(), Failure);
-  EXPECT_TRUE(test_support::file_exists(dir / "taken"));
+  for (const char* name : {".interlace-Live01", ".interlace-Dead01", ".interlace-Dead02.old", ".interlace-long-name",
+                           "s_interlace.bmp"}) {
+    test_support::write_file(dir / name, Bytes{'x'});
+  }
+  const int live = open((dir / ".interlace-Live01").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(live, LOCK_EX), 0);
+  const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  remove_dead_temporaries(folder);
+  close(folder);
+  close(live);
+  EXPECT_EQ(test_support::entry_names(dir.path()), (std::vector<std::string>{".interlace-Live01", ".interlace-long-name", "s_interlace.bmp"}));
 }
 
 }  // namespace
@@ -94,7 +166,7 @@ TEST(OutputFile, EmptyWritesAreNotFailures) {
     EXPECT_EQ(out.io()->write_proc(&byte, 1, 0, out.handle()), 0u);
     EXPECT_EQ(out.io()->write_proc(&byte, 1, 1, out.handle()), 1u);
     out.finish();
-    out.replace_target();
+    replace_targets({&out});
   }
   EXPECT_EQ(test_support::read_file(dir / "out.bin"), Bytes{'x'});
 }

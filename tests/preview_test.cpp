@@ -1,3 +1,4 @@
+#include "pipeline/output_commit.h"
 #include "pipeline/preview.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ TEST(PreviewAnimation, WritesOnePagePerViewInOrder) {
     OutputFile out(dir / "a.gif");
     animation.write(out);
     out.finish();
-    out.replace_target();
+    replace_targets({&out});
   }
   const test_support::GifFile gif = test_support::parse_gif(test_support::read_file(dir / "a.gif"));
   ASSERT_TRUE(gif.well_formed);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -51,7 +52,7 @@ std::string read_all(int fd) {
 }
 
 int run_program(const std::vector<std::string>& argv, const std::string& folder, std::string* output,
-                std::uint64_t memory_limit = 0) {
+                std::uint64_t memory_limit = 0, std::uint64_t file_size_limit = 0) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) return -2;
   const pid_t child = fork();
@@ -64,6 +65,10 @@ int run_program(const std::vector<std::string>& argv, const std::string& folder,
     if (memory_limit != 0) {
       const rlimit limit{memory_limit, memory_limit};
       setrlimit(RLIMIT_AS, &limit);
+    }
+    if (file_size_limit != 0) {
+      const rlimit limit{file_size_limit, file_size_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
     }
     alarm(60);  // a hang fails the test instead of stalling the suite
     std::vector<char*> args;
@@ -91,6 +96,19 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { remove_tree(path_); }
+
+std::vector<std::string> entry_names(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* listing = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 Bytes read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -172,11 +190,11 @@ void save_views(const std::string& base, const std::vector<FIBITMAP*>& views, FR
 }
 
 ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder,
-                    std::uint64_t memory_limit) {
+                    std::uint64_t memory_limit, std::uint64_t file_size_limit) {
   std::vector<std::string> argv{INTERLACE_TOOL};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   ToolResult result;
-  result.status = run_program(argv, folder, &result.output, memory_limit);
+  result.status = run_program(argv, folder, &result.output, memory_limit, file_size_limit);
   return result;
 }
 

@@ -31,6 +31,10 @@ Bytes read_file(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 bool file_exists(const std::string& path);
 
+// The names of a folder's entries (hidden ones too), sorted, without opening
+// them: a FIFO would block and some test files are huge.
+std::vector<std::string> entry_names(const std::string& folder);
+
 // Every entry of a folder (hidden ones too) with its contents; sub-folders
 // are listed with their own entries under "name/".
 std::map<std::string, Bytes> snapshot(const std::string& folder);
@@ -64,10 +68,11 @@ struct ToolResult {
   int status = -1;
   std::string output;  // standard output and standard error together
 };
-// `memory_limit` (bytes of address space, 0 for none) is set in the child
-// before the tool starts. A run still going after a minute is killed.
+// `memory_limit` (bytes of address space) and `file_size_limit` (bytes a
+// file may grow to), 0 for none, are set in the child before the tool
+// starts. A run still going after a minute is killed.
 ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder = ".",
-                    std::uint64_t memory_limit = 0);
+                    std::uint64_t memory_limit = 0, std::uint64_t file_size_limit = 0);
 
 // Runs the view generator; true when it succeeded.
 bool make_views(const std::string& base, int views, int width, int height,

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "pipeline/exit_status.h"
+#include "pipeline/view_checks.h"
 #include "test_support.h"
 
 namespace interlace {

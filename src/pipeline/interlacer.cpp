@@ -83,6 +83,18 @@ std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi) {
   return static_cast<std::uint32_t>(value);
 }
 
+std::uint64_t print_image_file_bytes(ViewSize size) {
+  constexpr std::uint64_t kHeaders = 14 + 40;
+  const std::uint64_t row_bytes = (std::uint64_t(size.width) * kBytesPerPixel + 3) / 4 * 4;
+  return kHeaders + row_bytes * std::uint64_t(size.height);
+}
+
+void check_print_image_fits(ViewSize size) {
+  if (print_image_file_bytes(size) > std::numeric_limits<std::uint32_t>::max()) {
+    throw Failure(ExitStatus::OutputFailed);
+  }
+}
+
 Bitmap interlace_strips(const StripTable& strips, ViewSize size) {
   Bitmap image(FreeImage_Allocate(size.width, size.height, 24, 0, 0, 0));
   if (!image || FreeImage_GetBits(image.get()) == nullptr) throw Failure(ExitStatus::OutputFailed);

@@ -1,49 +1,28 @@
 #include "pipeline/output_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
+#include <random>
 #include <vector>
 
 #include "pipeline/exit_status.h"
+#include "pipeline/signals.h"
 
 namespace interlace {
 
 namespace {
 
-// Temporaries alive right now, for the signal handler: it may only read
-// atomics and call async-signal-safe functions such as unlink.
-constexpr int kSignalSlots = 4;
-std::atomic<const char*> g_live_temporaries[kSignalSlots];
+[[noreturn]] void fail_output() { throw Failure(ExitStatus::OutputFailed); }
 
-int claim_signal_slot(const char* path) {
-  for (int i = 0; i < kSignalSlots; ++i) {
-    const char* expected = nullptr;
-    if (g_live_temporaries[i].compare_exchange_strong(expected, path)) return i;
-  }
-  return -1;
-}
+constexpr const char kTemporaryPrefix[] = ".interlace-";
+constexpr std::size_t kPrefixLength = sizeof kTemporaryPrefix - 1;
+constexpr std::size_t kRandomLength = 6;
 
-void release_signal_slot(int slot) {
-  if (slot >= 0) g_live_temporaries[slot].store(nullptr);
-}
-
-extern "C" void remove_temporaries_and_die(int signal_number) {
-  for (auto& slot : g_live_temporaries) {
-    if (const char* path = slot.load()) unlink(path);
-  }
-  std::signal(signal_number, SIG_DFL);
-  std::raise(signal_number);
-}
-
-std::string folder_of(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
+const char* folder_or_here(const std::string& folder) { return folder.empty() ? "." : folder.c_str(); }
 
 // What a file created with fopen would get.
 mode_t default_file_mode() {
@@ -52,33 +31,73 @@ mode_t default_file_mode() {
   return static_cast<mode_t>(0666 & ~mask);
 }
 
-// The rename is only durable once the folder's entry is on disk too; a
-// folder that can't be opened or synced still holds the complete file.
-void sync_folder(const std::string& folder) {
-  const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
+// Errors with which a file system says it has no unnamed temporaries.
+bool means_unsupported(int error) {
+  return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOSYS;
 }
 
 }  // namespace
 
+std::string folder_of(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string temporary_name(const std::string& folder) {
+  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mt19937_64 random{std::random_device{}()};
+  std::string name = folder + kTemporaryPrefix;
+  for (std::size_t i = 0; i < kRandomLength; ++i) name += kLetters[random() % (sizeof kLetters - 1)];
+  return name;
+}
+
+bool is_temporary_name(const std::string& name) {
+  if (name.compare(0, kPrefixLength, kTemporaryPrefix) != 0) return false;
+  const std::size_t length = name.size() - kPrefixLength;
+  return length == kRandomLength || (length == kRandomLength + 4 && name.compare(name.size() - 4, 4, ".old") == 0);
+}
+
 OutputFile::OutputFile(std::string target_path) : target_path_(std::move(target_path)) {
-  // A short fixed name, so that a target name at the file system's length
-  // limit still gets a temporary beside it.
-  std::string pattern = folder_of(target_path_) + ".interlace-XXXXXX";
+  const std::string folder = folder_of(target_path_);
+  const int fd = open(folder_or_here(folder), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0 && !means_unsupported(errno)) fail_output();
+  if (fd < 0) {
+    create_named_temporary(folder);
+  } else {
+    file_ = fdopen(fd, "w+b");
+    if (file_ == nullptr) close(fd);
+  }
+  if (file_ == nullptr) {
+    discard();  // no destructor runs for a constructor that throws
+    fail_output();
+  }
+}
+
+// The file system has no unnamed temporaries. The folder lock keeps a
+// concurrent run from taking this file for a dead run's between its creation
+// and its own lock; held signals keep a handler from missing it.
+void OutputFile::create_named_temporary(const std::string& folder) {
+  const FolderLock lock(folder);
+  const SignalsHeld held;
+  std::string pattern = folder + kTemporaryPrefix + "XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
   const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) throw Failure(ExitStatus::OutputFailed);
-  temp_path_ = name.data();
-  signal_slot_ = claim_signal_slot(temp_path_.c_str());
+  if (fd < 0) fail_output();
+  name_named(name.data());
+  flock(fd, LOCK_EX | LOCK_NB);
+  // FAT and some network file systems have no modes: the file keeps the
+  // folder's, which is no failure.
+  fchmod(fd, default_file_mode());
   file_ = fdopen(fd, "w+b");
   if (file_ == nullptr) close(fd);
-  if (file_ == nullptr || fchmod(fd, default_file_mode()) != 0) {
-    discard();  // no destructor runs for a constructor that throws
-    throw Failure(ExitStatus::OutputFailed);
-  }
+}
+
+void OutputFile::name_named(std::string path) {
+  unregister_temporary(signal_slot_);
+  signal_slot_ = -1;
+  temp_path_ = std::move(path);
+  if (!temp_path_.empty()) signal_slot_ = register_temporary(temp_path_.c_str());
 }
 
 OutputFile::~OutputFile() { discard(); }
@@ -86,58 +105,34 @@ OutputFile::~OutputFile() { discard(); }
 void OutputFile::discard() {
   if (file_ != nullptr) std::fclose(file_);
   file_ = nullptr;
-  if (!in_place_) unlink(temp_path_.c_str());
-  if (!backup_path_.empty()) unlink(backup_path_.c_str());
-  release_signal_slot(signal_slot_);
-  release_signal_slot(backup_signal_slot_);
-  signal_slot_ = backup_signal_slot_ = -1;
+  if (!temp_path_.empty()) unlink(temp_path_.c_str());
+  name_named("");
 }
 
 void OutputFile::finish() {
-  bool ok = !write_failed_ && std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
-  ok = std::fclose(file_) == 0 && ok;
-  file_ = nullptr;
-  if (!ok) throw Failure(ExitStatus::OutputFailed);
+  finished_ = !write_failed_ && std::fflush(file_) == 0 && fsync(fileno(file_)) == 0;
+  if (!finished_) fail_output();
 }
 
-void OutputFile::replace_target() {
-  if (file_ != nullptr) throw Failure(ExitStatus::OutputFailed);
-  // The temporary's name is ours alone, so this one is too.
-  const std::string backup = temp_path_ + ".old";
-  if (link(target_path_.c_str(), backup.c_str()) == 0) {
-    backup_path_ = backup;
-    backup_signal_slot_ = claim_signal_slot(backup_path_.c_str());
+const std::string& OutputFile::name_in_folder() {
+  if (!temp_path_.empty()) return temp_path_;
+  const int fd = fileno(file_);
+  flock(fd, LOCK_EX | LOCK_NB);
+  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string path = temporary_name(folder_of(target_path_));
+    // Linking by descriptor needs a capability; the /proc link does not.
+    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
+        (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
+      name_named(std::move(path));
+      return temp_path_;
+    }
+    if (errno != EEXIST) fail_output();
   }
-  target_was_new_ = backup_path_.empty() && errno == ENOENT;
-  if (std::rename(temp_path_.c_str(), target_path_.c_str()) != 0) {
-    throw Failure(ExitStatus::OutputFailed);
-  }
-  in_place_ = true;
-  release_signal_slot(signal_slot_);
-  signal_slot_ = -1;
-  sync_folder(folder_of(target_path_));
+  fail_output();
 }
 
-void OutputFile::restore_previous() {
-  if (!in_place_) return;
-  if (target_was_new_) {
-    unlink(target_path_.c_str());
-  } else if (!backup_path_.empty() && std::rename(backup_path_.c_str(), target_path_.c_str()) == 0) {
-    backup_path_.clear();
-  }
-  in_place_ = false;
-  sync_folder(folder_of(target_path_));
-}
-
-void replace_targets_together(OutputFile& first, OutputFile& second) {
-  first.replace_target();
-  try {
-    second.replace_target();
-  } catch (const Failure&) {
-    first.restore_previous();
-    throw;
-  }
-}
+void OutputFile::forget_name() { name_named(""); }
 
 unsigned OutputFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
   auto* self = static_cast<OutputFile*>(handle);
@@ -164,10 +159,13 @@ long OutputFile::tell(fi_handle handle) {
   return static_cast<long>(ftello(self->file_));
 }
 
-void remove_temporaries_on_signals() {
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    std::signal(signal_number, remove_temporaries_and_die);
+FolderLock::FolderLock(const std::string& folder)
+    : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (fd_ < 0) fail_output();
+  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
+
+FolderLock::~FolderLock() { close(fd_); }
 
 }  // namespace interlace

@@ -8,15 +8,20 @@
 
 namespace interlace {
 
-// Writes go to a temporary file in the target's folder; only replace_target()
-// puts it in place, by a rename, so a reader never sees a partial file and a
-// failed run leaves the old file as it was. The temporary is removed on every
-// other way out, including SIGINT, SIGTERM and SIGHUP once
-// remove_temporaries_on_signals() has run.
+// The folder part of a path, with its trailing slash; empty for a bare name.
+std::string folder_of(const std::string& path);
+
+// Writes go to a temporary file in the target's folder, which only
+// replace_targets() (output_commit.h) puts in place. Where the file system
+// allows, the temporary has no name until then (O_TMPFILE), so however the
+// process ends, power loss included, nothing of it is left. Elsewhere (FAT,
+// exFAT) it is a named ".interlace-XXXXXX" that is locked while its run
+// lives, removed by the signal handlers and, should the run die of SIGKILL,
+// by a later run in the folder.
 class OutputFile {
  public:
-  // Creates the temporary file. Throws Failure(OutputFailed) when the folder
-  // can't take it (missing, read-only, full).
+  // Creates the temporary. Throws Failure(OutputFailed) when the folder can't
+  // take it (missing, read-only, full).
   explicit OutputFile(std::string target_path);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -27,44 +32,65 @@ class OutputFile {
   FreeImageIO* io() { return &io_; }
   fi_handle handle() { return this; }
 
-  // Flushes, syncs and closes the temporary. Throws Failure(OutputFailed) if
-  // any write, the flush, the sync or the close failed.
+  // Flushes and syncs the temporary. Throws Failure(OutputFailed) if any
+  // write, the flush or the sync failed.
   void finish();
 
-  // Renames the finished temporary over the target, keeping a hard link to
-  // the old file so that restore_previous() can undo it. Throws
-  // Failure(OutputFailed) if the rename fails.
-  void replace_target();
+  const std::string& target_path() const { return target_path_; }
+  int descriptor() const { return fileno(file_); }
+  bool finished() const { return finished_; }
 
-  // Puts back what the target was before replace_target(): the old file, or
-  // no file. Best effort: a file system without hard links keeps the new one.
-  void restore_previous();
+  // The temporary's name beside the target, giving an unnamed one a name
+  // first. Throws Failure(OutputFailed). Call with the folder locked and
+  // signals held: from here until the commit ends, the name is visible.
+  const std::string& name_in_folder();
+
+  // The commit has moved the temporary's name away (renamed onto the
+  // target, or removed): nothing is left for this object to remove.
+  void forget_name();
 
  private:
   static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
   static unsigned write(void* buffer, unsigned size, unsigned count, fi_handle handle);
   static int seek(fi_handle handle, long offset, int origin);
   static long tell(fi_handle handle);
+  void create_named_temporary(const std::string& folder);
+  void name_named(std::string path);
   void discard();
 
   std::string target_path_;
-  std::string temp_path_;
+  std::string temp_path_;  // empty while the temporary has no name
   std::FILE* file_ = nullptr;
   bool write_failed_ = false;
-  std::string backup_path_;  // the old target, while it may still be needed
-  bool in_place_ = false;
-  bool target_was_new_ = false;
+  bool finished_ = false;
   int signal_slot_ = -1;
-  int backup_signal_slot_ = -1;
   FreeImageIO io_{read, write, seek, tell};
 };
 
-// Replaces both targets or neither: when the second rename fails, the first
-// target gets its old file back. Throws Failure(OutputFailed).
-void replace_targets_together(OutputFile& first, OutputFile& second);
+// An exclusive lock on a folder, held by a run while it commits outputs or
+// creates a named temporary there, so that runs on one folder take turns and
+// one run's clearing of dead runs' temporaries never meets another's live
+// ones. Where the file system has no locks, runs go ahead unlocked.
+class FolderLock {
+ public:
+  // Waits for the lock. Throws Failure(OutputFailed) if the folder can't be
+  // opened.
+  explicit FolderLock(const std::string& folder);
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  int descriptor() const { return fd_; }
 
-// Installs handlers that remove any live temporary before the process dies of
-// SIGINT, SIGTERM or SIGHUP, then let the signal take its usual course.
-void remove_temporaries_on_signals();
+ private:
+  int fd_ = -1;
+};
+
+// A name ".interlace-XXXXXX" in `folder` (a folder_of() result) with six
+// random letters and digits; the caller makes sure it is free.
+std::string temporary_name(const std::string& folder);
+
+// True for the names temporary_name() makes, and for the ".old" backups that
+// earlier versions of the tool made beside them.
+bool is_temporary_name(const std::string& name);
 
 }  // namespace interlace

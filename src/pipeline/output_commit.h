@@ -1,0 +1,30 @@
+// The commit: finished output files take their targets' places together, or
+// none does.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "pipeline/output_file.h"
+
+namespace interlace {
+
+// Replaces every output's target with its finished temporary, all or none.
+// The outputs' folder is locked for the commit, so runs on one folder take
+// turns and a pair is always one run's; signals are held from first rename
+// to last. Each target is checked before anything moves: a folder, FIFO,
+// device or socket in a target's place makes the commit fail unstarted. An
+// existing target is swapped with its replacement in one atomic exchange
+// where the file system has one, else set aside by a rename; either way it
+// can be put back without a hard link, and is removed once all are in
+// place. A replaced file keeps its permission bits and, where the process may
+// set them, its owner and group. Temporaries that dead runs left in the
+// folder are removed first. Throws Failure(OutputFailed) with every target
+// as it was.
+void replace_targets(const std::vector<OutputFile*>& outputs);
+
+// Removes the temporaries that no live run holds from the folder open as
+// `folder_fd`. Call with the folder locked.
+void remove_dead_temporaries(int folder_fd);
+
+}  // namespace interlace

@@ -1,0 +1,122 @@
+#include "pipeline/view_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "pipeline/view_problem.h"
+
+namespace interlace {
+
+namespace {
+
+// Reads up to `count` bytes at `offset`, fewer only at the end of the file
+// or on an error.
+std::size_t read_fully(int fd, void* buffer, std::size_t count, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = pread(fd, static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+// The library's messages go to one callback for the whole process; the run
+// decodes one file at a time.
+std::string* g_complaint = nullptr;
+bool g_complained = false;
+
+extern "C" void note_complaint(FREE_IMAGE_FORMAT, const char* message) {
+  if (!g_complained && g_complaint != nullptr) *g_complaint = message != nullptr ? message : "";
+  g_complained = true;
+}
+
+}  // namespace
+
+ViewFile::ViewFile(std::string name) : name_(std::move(name)) {
+  open_regular_file();
+  // By content first: PNG data under a ".bmp" name loads as PNG.
+  format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
+  if (format_ == FIF_UNKNOWN) format_ = FreeImage_GetFIFFromFilename(name_.c_str());
+  if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) {
+    close(fd_);  // no destructor runs for a constructor that throws
+    refuse_view(ViewProblemKind::UnknownFormat);
+  }
+}
+
+ViewFile::ViewFile(std::string name, FREE_IMAGE_FORMAT format) : name_(std::move(name)), format_(format) {
+  open_regular_file();
+}
+
+void ViewFile::open_regular_file() {
+  // Not blocking, so that a FIFO in a view's place is refused, not waited on.
+  fd_ = open(name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd_ < 0) refuse_view(errno == ENOENT || errno == ENOTDIR ? ViewProblemKind::Missing : ViewProblemKind::Unreadable);
+  // No destructor runs for a constructor that throws.
+  struct Closer {
+    int& fd;
+    bool armed = true;
+    ~Closer() {
+      if (armed) close(fd);
+    }
+  } closer{fd_};
+  if (fstat(fd_, &opened_) != 0) refuse_view(ViewProblemKind::Unreadable);
+  if (!S_ISREG(opened_.st_mode)) refuse_view(ViewProblemKind::NotRegularFile);
+  if (opened_.st_size == 0) refuse_view(ViewProblemKind::Empty);
+  closer.armed = false;
+}
+
+ViewFile::~ViewFile() { close(fd_); }
+
+std::vector<unsigned char> ViewFile::bytes_at(std::uint64_t offset, std::size_t count) const {
+  std::vector<unsigned char> bytes(count);
+  bytes.resize(read_fully(fd_, bytes.data(), count, offset));
+  return bytes;
+}
+
+Bitmap ViewFile::decode(int flags) {
+  FreeImage_SetOutputMessage(note_complaint);
+  g_complaint = &complaint_;
+  g_complained = false;
+  position_ = 0;
+  Bitmap bitmap(FreeImage_LoadFromHandle(format_, &io_, this, flags));
+  if (g_complained) bitmap.reset();
+  g_complaint = nullptr;
+  return bitmap;
+}
+
+bool ViewFile::changed_since_opened() const {
+  struct stat now {};
+  if (fstat(fd_, &now) != 0) return true;
+  return now.st_size != opened_.st_size || now.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
+         now.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec;
+}
+
+unsigned ViewFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
+  auto* self = static_cast<ViewFile*>(handle);
+  if (size == 0) return 0;
+  const std::size_t bytes = read_fully(self->fd_, buffer, std::size_t{size} * count, self->position_);
+  self->position_ += bytes;
+  return static_cast<unsigned>(bytes / size);
+}
+
+unsigned ViewFile::write(void*, unsigned, unsigned, fi_handle) { return 0; }
+
+int ViewFile::seek(fi_handle handle, long offset, int origin) {
+  auto* self = static_cast<ViewFile*>(handle);
+  std::int64_t base = 0;
+  if (origin == SEEK_CUR) base = static_cast<std::int64_t>(self->position_);
+  if (origin == SEEK_END) base = static_cast<std::int64_t>(self->size());
+  const std::int64_t target = base + offset;
+  if (target < 0) return -1;
+  self->position_ = static_cast<std::uint64_t>(target);
+  return 0;
+}
+
+long ViewFile::tell(fi_handle handle) { return static_cast<long>(static_cast<ViewFile*>(handle)->position_); }
+
+}  // namespace interlace

@@ -1,0 +1,75 @@
+// One view file, opened once: every check, the format detection and the
+// decoding read this one open file, so a view renamed, replaced or deleted
+// by name meanwhile changes nothing, and one rewritten in place is noticed.
+#pragma once
+
+#include <FreeImage.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pipeline/bitmap.h"
+
+namespace interlace {
+
+struct ViewSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const ViewSize& other) const {
+    return width == other.width && height == other.height;
+  }
+};
+
+class ViewFile {
+ public:
+  // Opens `name` and finds its format, by content first and by name second,
+  // as the library reads it. Throws ViewRefused when it is missing, can't be
+  // opened, isn't a regular file, is empty or has no format the library
+  // reads.
+  explicit ViewFile(std::string name);
+  // The same, taking the file to be in `format` whatever it holds: for the
+  // survey of decoders, which feeds each one damaged files of its own.
+  ViewFile(std::string name, FREE_IMAGE_FORMAT format);
+  ~ViewFile();
+  ViewFile(const ViewFile&) = delete;
+  ViewFile& operator=(const ViewFile&) = delete;
+
+  const std::string& name() const { return name_; }
+  FREE_IMAGE_FORMAT format() const { return format_; }
+  std::uint64_t size() const { return static_cast<std::uint64_t>(opened_.st_size); }
+
+  // The bytes from `offset`, as many as there are up to `count`.
+  std::vector<unsigned char> bytes_at(std::uint64_t offset, std::size_t count) const;
+
+  // Decodes the file with the library from its start, with load `flags`.
+  // Null when the library can't, or when it complained meanwhile: some of its
+  // decoders return a picture for a damaged file and only say so in a
+  // message (a JPEG cut short decodes with its missing part grey), while
+  // valid files of every accepted format read without one. The message is
+  // kept in complaint().
+  Bitmap decode(int flags);
+  const std::string& complaint() const { return complaint_; }
+
+  // True when the file's size or modification time differ from when it was
+  // opened: it was written to while the run read it.
+  bool changed_since_opened() const;
+
+ private:
+  static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
+  static unsigned write(void* buffer, unsigned size, unsigned count, fi_handle handle);
+  static int seek(fi_handle handle, long offset, int origin);
+  static long tell(fi_handle handle);
+  void open_regular_file();
+
+  std::string name_;
+  int fd_ = -1;
+  struct stat opened_ {};
+  FREE_IMAGE_FORMAT format_ = FIF_UNKNOWN;
+  std::uint64_t position_ = 0;  // of the library's reads
+  std::string complaint_;
+  FreeImageIO io_{read, write, seek, tell};
+};
+
+}  // namespace interlace

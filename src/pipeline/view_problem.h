@@ -1,0 +1,54 @@
+// Why a view can't be used: the reason, with the figures behind it, as the
+// checks find it. The tool turns it into exit status 2; the checker into
+// words.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pipeline/exit_status.h"
+
+namespace interlace {
+
+enum class ViewProblemKind {
+  Missing,           // no file of that name
+  Unreadable,        // the file can't be opened (permissions, an I/O error)
+  NotRegularFile,    // a folder, FIFO, device or socket
+  Empty,             // zero bytes
+  Truncated,         // file_bytes is less than the needed_bytes its header says
+  UnknownFormat,     // neither its content nor its name tells a format the library reads
+  RefusedFormat,     // a format whose decoder is unsafe on damaged files
+  DecoderDamage,     // the library decoded it while reporting damage: `message`
+  Bomb,              // its header claims `pixels` in file_bytes bytes
+  TooLarge,          // its pixel data, needed_bytes, are 4 GiB or more
+  SizeDiffers,       // width x height differ from view 1's expected_width x expected_height
+  TooNarrow,         // narrower than the view count, expected_width
+  ChangedWhileRead,  // size or modification time changed between opening and decoding
+  CannotConvert,     // a pixel type with no conversion to 24 bits
+};
+
+struct ViewProblem {
+  explicit ViewProblem(ViewProblemKind what = ViewProblemKind::Missing) : kind(what) {}
+  ViewProblemKind kind;
+  std::uint64_t file_bytes = 0;
+  std::uint64_t needed_bytes = 0;
+  std::uint64_t pixels = 0;
+  std::int64_t width = 0, height = 0;
+  std::int64_t expected_width = 0, expected_height = 0;
+  std::string message;
+};
+
+// The failure a view check throws: status 2, and the reason.
+class ViewRefused : public Failure {
+ public:
+  explicit ViewRefused(ViewProblem problem) : Failure(ExitStatus::BadView), problem_(std::move(problem)) {}
+  const ViewProblem& problem() const { return problem_; }
+
+ private:
+  ViewProblem problem_;
+};
+
+[[noreturn]] inline void refuse_view(ViewProblemKind kind) { throw ViewRefused(ViewProblem{kind}); }
+[[noreturn]] inline void refuse_view(ViewProblem problem) { throw ViewRefused(std::move(problem)); }
+
+}  // namespace interlace

@@ -1,0 +1,379 @@
+// The promise that a run replaces both outputs with complete new files or
+// leaves every file as it was, and leaves no temporary behind, held against
+// what happens to unattended runs: signals at chosen moments, file-size
+// limits, runs at once on one folder, views rewritten or replaced while they
+// are read, FAT volumes, and images too large for a BMP.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::TempDir;
+
+constexpr int kViews = 4;
+const char* const kViewNames[] = {"s_rs_c01.bmp", "s_rs_c02.bmp", "s_rs_c03.bmp", "s_rs_c04.bmp"};
+
+std::vector<std::string> arguments(const std::string& base) { return {base, "t", "4", "0", "0", "300", "0"}; }
+
+pid_t start_tool(const std::string& base) {
+  const pid_t child = fork();
+  if (child == 0) {
+    const int null_device = open("/dev/null", O_WRONLY);
+    dup2(null_device, STDOUT_FILENO);
+    dup2(null_device, STDERR_FILENO);
+    const rlimit no_core{0, 0};  // SIGQUIT would leave a core file in the folder
+    setrlimit(RLIMIT_CORE, &no_core);
+    alarm(60);
+    std::vector<std::string> args = arguments(base);
+    std::vector<char*> argv{const_cast<char*>(INTERLACE_TOOL)};
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(INTERLACE_TOOL, argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// A set of four views, and the outputs a complete run makes of it.
+struct ViewSet {
+  std::map<std::string, Bytes> views;
+  Bytes print, preview;
+};
+
+ViewSet make_set(int width, int height, const std::string& format = "BMP") {
+  TempDir dir;
+  ViewSet set;
+  EXPECT_TRUE(test_support::make_views(dir / "s", kViews, width, height, format));
+  EXPECT_EQ(test_support::run_tool(arguments(dir / "s")).status, 0);
+  for (const char* name : kViewNames) set.views[name] = test_support::read_file(dir / name);
+  set.print = test_support::read_file(dir / "s_interlace.bmp");
+  set.preview = test_support::read_file(dir / "s_animation.gif");
+  return set;
+}
+
+void put_views(const TempDir& dir, const ViewSet& set) {
+  for (const auto& [name, bytes] : set.views) test_support::write_file(dir / name, bytes);
+}
+
+const Bytes kOld{'o', 'l', 'd'};
+
+// The folder holds the views and one whole pair of outputs, old or new, and
+// nothing else.
+void expect_one_pair(const TempDir& dir, const ViewSet& set, bool old_allowed) {
+  auto found = test_support::snapshot(dir.path());
+  const bool old_pair = old_allowed && found["s_interlace.bmp"] == kOld && found["s_animation.gif"] == kOld;
+  std::map<std::string, Bytes> expected = set.views;
+  expected["s_interlace.bmp"] = old_pair ? kOld : set.print;
+  expected["s_animation.gif"] = old_pair ? kOld : set.preview;
+  EXPECT_EQ(found.size(), expected.size()) << "a temporary or backup was left";
+  for (const auto& [name, bytes] : expected) EXPECT_TRUE(found[name] == bytes) << name << " is not one run's";
+}
+
+// A moment in a run, seen as an event in its folder.
+struct Moment {
+  const char* what;
+  std::uint32_t mask;
+  const char* name;  // a prefix of the entry's name
+};
+
+const Moment kReadingView2{"reading view 2", IN_OPEN, "s_rs_c02.bmp"};
+const Moment kMakingOutputs{"making the outputs", IN_CLOSE_NOWRITE, "s_rs_c04.bmp"};
+const Moment kCommitting{"committing", IN_CREATE | IN_MOVED_TO, ".interlace-"};
+
+class FolderWatch {
+ public:
+  FolderWatch(const std::string& folder, std::uint32_t mask) : fd_(inotify_init1(IN_CLOEXEC)) {
+    inotify_add_watch(fd_, folder.c_str(), mask);
+  }
+  ~FolderWatch() { close(fd_); }
+  // True once an event of `moment` arrives; false when `child` ends first.
+  bool wait_for(const Moment& moment, pid_t child, int& status) {
+    alignas(inotify_event) char buffer[4096];
+    while (true) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (poll(&ready, 1, 5) == 0) {
+        if (waitpid(child, &status, WNOHANG) == child) return false;
+        continue;
+      }
+      const ssize_t length = read(fd_, buffer, sizeof buffer);
+      for (ssize_t at = 0; at < length;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((event->mask & moment.mask) && event->len > 0 &&
+            std::strncmp(event->name, moment.name, std::strlen(moment.name)) == 0) {
+          return true;
+        }
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+  }
+
+ private:
+  int fd_;
+};
+
+// Runs the tool over old outputs and sends `signal_number` at `moment`.
+void interrupt(const TempDir& dir, const Moment& moment, int signal_number) {
+  test_support::write_file(dir / "s_interlace.bmp", kOld);
+  test_support::write_file(dir / "s_animation.gif", kOld);
+  FolderWatch watch(dir.path(), moment.mask);
+  const pid_t child = start_tool(dir / "s");
+  int status = 0;
+  if (watch.wait_for(moment, child, status)) {
+    kill(child, signal_number);
+    waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
+}
+
+// SIGKILL at the commit can't be held off: it is the one moment that may leave
+// a temporary, which the next run removes (OddFileSystems covers it).
+TEST(Interrupted, AnySignalAtAnyMomentLeavesOnePairAndNoTemporary) {
+  const ViewSet set = make_set(1200, 800);
+  TempDir dir;
+  put_views(dir, set);
+  for (const Moment& moment : {kReadingView2, kMakingOutputs, kCommitting}) {
+    for (int signal_number : {SIGKILL, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGXCPU, SIGALRM, SIGUSR1, SIGPIPE, SIGXFSZ}) {
+      if (signal_number == SIGKILL && moment.what == kCommitting.what) continue;
+      SCOPED_TRACE(testing::Message() << strsignal(signal_number) << " while " << moment.what);
+      interrupt(dir, moment, signal_number);
+      expect_one_pair(dir, set, true);
+      EXPECT_EQ(test_support::run_tool(arguments(dir / "s")).status, 0);
+      expect_one_pair(dir, set, false);
+    }
+  }
+}
+
+TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {
+  const ViewSet set = make_set(1200, 800);
+  TempDir dir;
+  put_views(dir, set);
+  test_support::write_file(dir / "s_interlace.bmp", kOld);
+  test_support::write_file(dir / "s_animation.gif", kOld);
+  const auto before = test_support::snapshot(dir.path());
+  for (const std::uint64_t limit : {100u, 1000000u, 2800000u}) {
+    SCOPED_TRACE(testing::Message() << "files of at most " << limit << " bytes");
+    EXPECT_EQ(test_support::run_tool(arguments(dir / "s"), ".", 0, limit).status, 3);
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+  }
+}
+
+// A run commits only while it holds its folder's lock; two runs that overlap
+// end with one whole pair, never one run's print image with another's preview.
+TEST(ConcurrentRuns, CommitsTakeTurnsAndPairsNeverMix) {
+  const ViewSet first = make_set(300, 200), second = make_set(302, 200, "PNG");
+  TempDir dir;
+  put_views(dir, first);
+  test_support::write_file(dir / "s_interlace.bmp", kOld);
+  test_support::write_file(dir / "s_animation.gif", kOld);
+  const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(folder, LOCK_EX), 0);
+  const pid_t a = start_tool(dir / "s");
+  usleep(500000);
+  int status_a = 0, status_b = 0;
+  EXPECT_EQ(waitpid(a, &status_a, WNOHANG), 0) << "the run didn't wait for the lock";
+  EXPECT_EQ(test_support::read_file(dir / "s_interlace.bmp"), kOld);
+  for (const auto& [name, bytes] : second.views) {  // views replaced as a renderer would
+    test_support::write_file(dir / "new", bytes);
+    ASSERT_EQ(std::rename((dir / "new").c_str(), (dir / name).c_str()), 0);
+  }
+  const pid_t b = start_tool(dir / "s");
+  usleep(300000);
+  close(folder);
+  waitpid(a, &status_a, 0);
+  waitpid(b, &status_b, 0);
+  EXPECT_TRUE(WIFEXITED(status_a) && WEXITSTATUS(status_a) == 0);
+  EXPECT_TRUE(WIFEXITED(status_b) && WEXITSTATUS(status_b) == 0);
+  const Bytes print = test_support::read_file(dir / "s_interlace.bmp");
+  const Bytes preview = test_support::read_file(dir / "s_animation.gif");
+  EXPECT_TRUE((print == first.print && preview == first.preview) || (print == second.print && preview == second.preview));
+  EXPECT_EQ(test_support::snapshot(dir.path()).size(), 6u) << "a temporary or backup was left";
+
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 4; ++i) runs.push_back(start_tool(dir / "s"));
+    for (pid_t run : runs) {
+      int status = 0;
+      waitpid(run, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    expect_one_pair(dir, second, false);
+  }
+}
+
+// A renderer still writing a view, or a copy landing on it: a run that reads
+// it meanwhile is refused or made from one whole version, never from parts.
+TEST(ChangingViews, ViewRewrittenWhileReadIsRefusedOrWhole) {
+  const ViewSet set = make_set(1200, 800);
+  TempDir dir;
+  put_views(dir, set);
+  const Bytes& whole = set.views.at("s_rs_c02.bmp");
+  const Bytes cut(whole.begin(), whole.begin() + static_cast<long>(whole.size() / 2));
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (bool full = false; !done; full = !full) test_support::write_file(dir / "s_rs_c02.bmp", full ? whole : cut);
+  });
+  int refused = 0;
+  for (int run = 0; run < 40; ++run) {
+    std::remove((dir / "s_interlace.bmp").c_str());
+    std::remove((dir / "s_animation.gif").c_str());
+    const int status = test_support::run_tool(arguments(dir / "s")).status;
+    ASSERT_TRUE(status == 0 || status == 2) << "status " << status;
+    refused += status == 2;
+    if (status == 0) {
+      EXPECT_TRUE(test_support::read_file(dir / "s_interlace.bmp") == set.print) << "run " << run;
+      EXPECT_TRUE(test_support::read_file(dir / "s_animation.gif") == set.preview) << "run " << run;
+    }
+  }
+  done = true;
+  writer.join();
+  RecordProperty("refused", refused);
+}
+
+// Each view is opened once: renamed over or deleted by name after the run has
+// opened it, it is still read whole.
+TEST(ChangingViews, ViewReplacedOrDeletedByNameAfterItsOpenChangesNothing) {
+  const ViewSet set = make_set(600, 400), other = make_set(600, 400, "PNG");
+  for (const bool deleted : {false, true}) {
+    SCOPED_TRACE(deleted ? "deleted" : "replaced");
+    TempDir dir;
+    put_views(dir, set);
+    test_support::write_file(dir / "other", other.views.at("s_rs_c02.bmp"));
+    FolderWatch watch(dir.path(), IN_OPEN);
+    const pid_t child = start_tool(dir / "s");
+    int status = 0;
+    ASSERT_TRUE(watch.wait_for(kReadingView2, child, status));
+    if (deleted) {
+      std::remove((dir / "s_rs_c02.bmp").c_str());
+    } else {
+      std::rename((dir / "other").c_str(), (dir / "s_rs_c02.bmp").c_str());
+    }
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(test_support::read_file(dir / "s_interlace.bmp") == set.print);
+    EXPECT_TRUE(test_support::read_file(dir / "s_animation.gif") == set.preview);
+  }
+}
+
+// USB sticks and SD cards: no unnamed temporaries, hard links, modes or
+// atomic exchange. Mounted with fusefat, as the kernel here may lack vfat.
+class FatVolume {
+ public:
+  explicit FatVolume(const TempDir& dir) : mount_point_(dir / "stick") {
+    if (geteuid() != 0 || system("command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null") != 0) return;
+    mkdir(mount_point_.c_str(), 0755);
+    const std::string image = dir / "stick.img";
+    mounted_ = system(("truncate -s 64M '" + image + "' && mkfs.vfat '" + image + "' >/dev/null && fusefat -o rw+ '" +
+                       image + "' '" + mount_point_ + "' >/dev/null 2>&1")
+                          .c_str()) == 0;
+  }
+  ~FatVolume() {
+    if (mounted_ && system(("fusermount -u '" + mount_point_ + "'").c_str()) != 0) umount2(mount_point_);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  static void umount2(const std::string& path) {
+    if (system(("umount -l '" + path + "'").c_str()) != 0) {
+    }
+  }
+  std::string mount_point_;
+  bool mounted_ = false;
+};
+
+
+TEST(OddFileSystems, FatVolumeRunsAndClearsWhatAKilledRunLeft) {
+  const ViewSet set = make_set(1200, 800);
+  TempDir dir;
+  FatVolume stick(dir);
+  if (!stick.mounted()) GTEST_SKIP() << "needs root, fusefat and mkfs.vfat (the test command installs them)";
+  const std::string folder = dir / "stick";
+  for (const auto& [name, bytes] : set.views) test_support::write_file(folder + "/" + name, bytes);
+  const std::vector<std::string> outputs_and_views = {"s_animation.gif", "s_interlace.bmp", "s_rs_c01.bmp",
+                                                      "s_rs_c02.bmp", "s_rs_c03.bmp", "s_rs_c04.bmp"};
+  for (int run = 0; run < 2; ++run) {  // new outputs, then replacing them
+    ASSERT_EQ(test_support::run_tool(arguments(folder + "/s")).status, 0);
+    EXPECT_TRUE(test_support::read_file(folder + "/s_interlace.bmp") == set.print);
+    EXPECT_TRUE(test_support::read_file(folder + "/s_animation.gif") == set.preview);
+    EXPECT_EQ(test_support::entry_names(folder), outputs_and_views);
+  }
+  for (const int signal_number : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(strsignal(signal_number));
+    FolderWatch watch(folder, IN_CREATE);
+    const pid_t child = start_tool(folder + "/s");
+    int status = 0;
+    if (watch.wait_for({"making the outputs", IN_CREATE, ".interlace-"}, child, status)) {
+      kill(child, signal_number);
+      waitpid(child, &status, 0);
+    }
+    if (signal_number == SIGTERM) {
+      EXPECT_EQ(test_support::entry_names(folder), outputs_and_views);
+    }
+    ASSERT_EQ(test_support::run_tool(arguments(folder + "/s")).status, 0);
+    EXPECT_EQ(test_support::entry_names(folder), outputs_and_views) << "the next run left a dead run's temporary";
+  }
+}
+
+void write_sparse_bmp(const std::string& path, std::int32_t width, std::int32_t height, std::uint16_t bits) {
+  const std::uint32_t palette = bits <= 8 ? 4u << bits : 0;
+  const std::uint64_t row = (std::uint64_t(width) * bits + 31) / 32 * 4;
+  const std::uint64_t length = 54 + palette + row * std::uint64_t(height);
+  Bytes header(54 + palette, 0);
+  const auto put = [&header](std::size_t at, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) header[at + std::size_t(i)] = static_cast<unsigned char>(value >> (8 * i));
+  };
+  header[0] = 'B';
+  header[1] = 'M';
+  put(2, length & 0xffffffffu, 4);
+  put(10, 54 + palette, 4);
+  put(14, 40, 4);
+  put(18, std::uint32_t(width), 4);
+  put(22, std::uint32_t(height), 4);
+  put(26, 1, 2);
+  put(28, bits, 2);
+  test_support::write_file(path, header);
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(length)), 0);
+}
+
+// Refused on their headers, before any decoding: the test would take minutes
+// and gigabytes otherwise.
+TEST(HugeImages, RefusedBeforeDecoding) {
+  const struct {
+    const char* what;
+    std::int32_t width, height;
+    std::uint16_t bits;
+    int status;
+  } cases[] = {
+      {"24-bit BMP view with 4.3 GB of pixels", 37000, 38700, 24, 2},
+      {"8-bit BMP view whose 24-bit print image needs 6.3 GB", 70000, 30000, 8, 3},
+      {"8-bit BMP view whose 24-bit print image is 128 KiB over 4 GiB", 65536, 21846, 8, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    write_sparse_bmp(dir / "b_rs_c01.bmp", c.width, c.height, c.bits);
+    EXPECT_EQ(test_support::run_tool({dir / "b", "t", "1", "0", "0", "300", "0"}).status, c.status);
+    EXPECT_EQ(test_support::entry_names(dir.path()), std::vector<std::string>{"b_rs_c01.bmp"});
+  }
+}
+
+}  // namespace
