@@ -147,7 +147,7 @@ void interrupt(const TempDir& dir, const Moment& moment, int signal_number) {
 // SIGKILL at the commit can't be held off: it is the one moment that may leave
 // a temporary, which the next run removes (OddFileSystems covers it).
 TEST(Interrupted, AnySignalAtAnyMomentLeavesOnePairAndNoTemporary) {
-  const ViewSet set = make_set(1200, 800);
+  const ViewSet set = make_set(600, 400);
   TempDir dir;
   put_views(dir, set);
   for (const Moment& moment : {kReadingView2, kMakingOutputs, kCommitting}) {
@@ -302,7 +302,7 @@ class FatVolume {
 
 
 TEST(OddFileSystems, FatVolumeRunsAndClearsWhatAKilledRunLeft) {
-  const ViewSet set = make_set(1200, 800);
+  const ViewSet set = make_set(600, 400);
   TempDir dir;
   FatVolume stick(dir);
   if (!stick.mounted()) GTEST_SKIP() << "needs root, fusefat and mkfs.vfat (the test command installs them)";
