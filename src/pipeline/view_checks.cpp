@@ -181,10 +181,21 @@ std::uint64_t gif_claimed_pixels(const ViewFile& view) {
   return pixels;
 }
 
+// The library reads no SGI header alone either; its sizes are three 16-bit
+// big-endian fields from byte 6, and run-length data lets a tiny file claim
+// billions of pixels.
+std::uint64_t sgi_claimed_pixels(const ViewFile& view) {
+  const std::vector<unsigned char> h = view.bytes_at(0, 12);
+  if (h.size() < 12) return 0;
+  const auto field = [&h](std::size_t at) { return std::uint64_t{h[at]} << 8 | h[at + 1]; };
+  return field(6) * field(8) * std::max<std::uint64_t>(1, field(10));
+}
+
 // Reads only the header where the format allows it, so a view of the wrong
 // size or a bomb is refused before its pixels cost any memory or time.
 std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
   if (view.format() == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view));
+  if (view.format() == FIF_SGI) check_pixel_count(view, sgi_claimed_pixels(view));
   if (!FreeImage_FIFSupportsNoPixels(view.format())) return std::nullopt;
   const Bitmap header = view.decode(FIF_LOAD_NOPIXELS);
   if (!header) {
