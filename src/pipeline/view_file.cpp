@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -99,9 +100,26 @@ bool ViewFile::changed_since_opened() const {
 unsigned ViewFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
   auto* self = static_cast<ViewFile*>(handle);
   if (size == 0) return 0;
-  const std::size_t bytes = read_fully(self->fd_, buffer, std::size_t{size} * count, self->position_);
+  const std::size_t bytes = self->read_at_position(static_cast<unsigned char*>(buffer), std::size_t{size} * count);
   self->position_ += bytes;
   return static_cast<unsigned>(bytes / size);
+}
+
+// Some decoders read a byte at a time (the text PNM formats for every
+// sample), which would be a system call each without this buffer; large
+// reads go straight to the file.
+std::size_t ViewFile::read_at_position(unsigned char* target, std::size_t count) {
+  const bool in_buffer = position_ >= buffer_start_ && position_ + count <= buffer_start_ + buffer_.size();
+  if (!in_buffer && count >= kBufferBytes) return read_fully(fd_, target, count, position_);
+  if (!in_buffer) {
+    buffer_.resize(kBufferBytes);
+    buffer_.resize(read_fully(fd_, buffer_.data(), kBufferBytes, position_));
+    buffer_start_ = position_;
+  }
+  const std::size_t offset = static_cast<std::size_t>(position_ - buffer_start_);
+  const std::size_t available = std::min(count, buffer_.size() - std::min(offset, buffer_.size()));
+  std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(offset), available, target);
+  return available;
 }
 
 unsigned ViewFile::write(void*, unsigned, unsigned, fi_handle) { return 0; }

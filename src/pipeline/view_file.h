@@ -67,7 +67,12 @@ class ViewFile {
   int fd_ = -1;
   struct stat opened_ {};
   FREE_IMAGE_FORMAT format_ = FIF_UNKNOWN;
+  std::size_t read_at_position(unsigned char* target, std::size_t count);
+
+  static constexpr std::size_t kBufferBytes = 64 * 1024;
   std::uint64_t position_ = 0;  // of the library's reads
+  std::vector<unsigned char> buffer_;  // the file's bytes from buffer_start_
+  std::uint64_t buffer_start_ = 0;
   std::string complaint_;
   FreeImageIO io_{read, write, seek, tell};
 };
