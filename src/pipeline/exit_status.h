@@ -26,4 +26,7 @@ class Failure : public std::exception {
   ExitStatus status_;
 };
 
+// Ends the run with status 3: an output can't be made, written or put in place.
+[[noreturn]] inline void fail_output() { throw Failure(ExitStatus::OutputFailed); }
+
 }  // namespace interlace

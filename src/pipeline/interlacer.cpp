@@ -90,9 +90,7 @@ std::uint64_t print_image_file_bytes(ViewSize size) {
 }
 
 void check_print_image_fits(ViewSize size) {
-  if (print_image_file_bytes(size) > std::numeric_limits<std::uint32_t>::max()) {
-    throw Failure(ExitStatus::OutputFailed);
-  }
+  if (print_image_file_bytes(size) > std::numeric_limits<std::uint32_t>::max()) fail_output();
 }
 
 Bitmap interlace_strips(const StripTable& strips, ViewSize size) {

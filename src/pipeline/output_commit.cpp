@@ -17,8 +17,6 @@ namespace interlace {
 
 namespace {
 
-[[noreturn]] void fail_output() { throw Failure(ExitStatus::OutputFailed); }
-
 // What stood at a target when the commit began.
 struct Target {
   bool exists = false;

@@ -16,8 +16,6 @@ namespace interlace {
 
 namespace {
 
-[[noreturn]] void fail_output() { throw Failure(ExitStatus::OutputFailed); }
-
 constexpr const char kTemporaryPrefix[] = ".interlace-";
 constexpr std::size_t kPrefixLength = sizeof kTemporaryPrefix - 1;
 constexpr std::size_t kRandomLength = 6;

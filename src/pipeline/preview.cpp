@@ -25,8 +25,6 @@ long tell_start(fi_handle) { return 0; }
 FreeImageIO g_empty_source{read_nothing, write_nothing, seek_nowhere, tell_start};
 int g_empty_handle = 0;
 
-void fail_output() { throw Failure(ExitStatus::OutputFailed); }
-
 // A tag the library can't create leaves the page without a frame time, as
 // the GIF writer's default delay; the page is still shown.
 void tag_frame_time(FIBITMAP* page) {

@@ -80,6 +80,15 @@ BmpHeader read_bmp_header(const unsigned char* header, std::size_t header_length
   return bmp;
 }
 
+// What bmp_length_needed() says, from a header already read.
+std::uint64_t length_needed(const BmpHeader& bmp) {
+  if (!bmp.is_bmp) return 0;
+  if (!bmp.understood) return UINT64_MAX;
+  if (bmp.run_length) return 0;
+  if (!bmp.sized) return UINT64_MAX;
+  return saturating_sum(bmp.pixel_offset, bmp.pixel_bytes);
+}
+
 void check_bmp(const ViewFile& view) {
   const std::vector<unsigned char> header = view.bytes_at(0, 64);
   const BmpHeader bmp = read_bmp_header(header.data(), header.size());
@@ -88,7 +97,7 @@ void check_bmp(const ViewFile& view) {
     problem.needed_bytes = bmp.pixel_bytes;
     refuse_view(problem);
   }
-  const std::uint64_t needed = bmp_length_needed(header.data(), header.size());
+  const std::uint64_t needed = length_needed(bmp);
   if (view.size() < needed) refuse_truncated(view, needed);
 }
 
@@ -213,12 +222,7 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
 }  // namespace
 
 std::uint64_t bmp_length_needed(const unsigned char* header, std::size_t header_length) {
-  const BmpHeader bmp = read_bmp_header(header, header_length);
-  if (!bmp.is_bmp) return 0;
-  if (!bmp.understood) return UINT64_MAX;
-  if (bmp.run_length) return 0;
-  if (!bmp.sized) return UINT64_MAX;
-  return saturating_sum(bmp.pixel_offset, bmp.pixel_bytes);
+  return length_needed(read_bmp_header(header, header_length));
 }
 
 bool is_truncated_bmp(const unsigned char* header, std::size_t header_length, std::uint64_t file_size) {
