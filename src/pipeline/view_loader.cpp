@@ -49,7 +49,9 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size) 
   if (file.changed_since_opened()) refuse_view(ViewProblemKind::ChangedWhileRead);
   view = to_24_bit(std::move(view));
   check_size(size_of(view.get()), size, view_count);
-  if (!size && !header_size) check_print_image_fits(size_of(view.get()));
+  // Again on the decoded size, which is what is written: a decoder need not
+  // agree with its header.
+  if (!size) check_print_image_fits(size_of(view.get()));
   size = size_of(view.get());
   return view;
 }
