@@ -1,5 +1,7 @@
 #include "reference_run.h"
 
+#include "test_support.h"
+
 #include <FreeImage.h>
 
 #include <cmath>
@@ -15,7 +17,7 @@ FIBITMAP* load(const std::string& base, int n) {
   std::snprintf(name, sizeof name, "%s_rs_c%02d.bmp", base.c_str(), n);
   FREE_IMAGE_FORMAT format = FreeImage_GetFileType(name, 0);
   if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(name);
-  FIBITMAP* view = FreeImage_Load(format, name, 0);
+  FIBITMAP* view = test_support::load_quietly(format, name);
   if (FreeImage_GetImageType(view) != FIT_BITMAP || FreeImage_GetBPP(view) != 24) {
     FIBITMAP* converted = FreeImage_ConvertTo24Bits(view);
     FreeImage_Unload(view);

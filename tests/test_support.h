@@ -74,6 +74,10 @@ struct ToolResult {
 ToolResult run_tool(const std::vector<std::string>& arguments, const std::string& folder = ".",
                     std::uint64_t memory_limit = 0, std::uint64_t file_size_limit = 0);
 
+// FreeImage_Load with the TIFF decoder's warnings, which it prints to
+// standard error itself, kept out of the test's output.
+FIBITMAP* load_quietly(FREE_IMAGE_FORMAT format, const std::string& name);
+
 // Runs the view generator; true when it succeeded.
 bool make_views(const std::string& base, int views, int width, int height,
                 const std::string& format = "BMP", const std::string& depth = "24");

@@ -66,8 +66,8 @@ TEST(TruncatedBmp, ComparesFileLengthWithWhatTheHeaderNeeds) {
   EXPECT_FALSE(truncated(not_bmp));
 }
 
-// Loading a view converts other depths with the library's own conversion
-// and leaves 24-bit views byte for byte as stored.
+// Loading a view leaves 24-bit views byte for byte as stored, and opaque
+// views of other depths as the library's own conversion gives them.
 TEST(LoadView, ConvertsOtherDepthsTo24Bits) {
   const struct {
     const char* format;
@@ -78,7 +78,7 @@ TEST(LoadView, ConvertsOtherDepthsTo24Bits) {
     test_support::TempDir dir;
     ASSERT_TRUE(test_support::make_views(dir / "s", 1, 13, 6, c.format, c.depth));
     const std::string name = dir / "s_rs_c01.bmp";
-    const Bitmap stored(FreeImage_Load(FreeImage_GetFileType(name.c_str(), 0), name.c_str(), 0));
+    const Bitmap stored(test_support::load_quietly(FreeImage_GetFileType(name.c_str(), 0), name));
     const bool already_24 = FreeImage_GetImageType(stored.get()) == FIT_BITMAP && FreeImage_GetBPP(stored.get()) == 24;
     const Bitmap expected(already_24 ? FreeImage_Clone(stored.get()) : FreeImage_ConvertTo24Bits(stored.get()));
 
@@ -113,6 +113,52 @@ TEST(LoadView, RefusesViewsThatCantBeUsed) {
   EXPECT_EQ(status_of(dir / "odd", 1, 2, twelve_by_eight), ExitStatus::BadView);   // other height
   EXPECT_EQ(status_of(dir / "s", 1, 13, std::nullopt), ExitStatus::BadView);        // narrower than N
   EXPECT_EQ(status_of(dir / "s", 1, 12, std::nullopt), ExitStatus::Done);           // exactly N wide
+}
+
+// A plain 32-bit BMP's fourth byte is padding, usually zero: the picture is
+// opaque. Under a V5 header with an alpha mask it is alpha, laid over white.
+TEST(LoadView, ThirtyTwoBitBmpHasAlphaOnlyWhereItsHeaderSaysSo) {
+  test_support::TempDir dir;
+  const Bitmap colours(test_support::random_bitmap(9, 4, 7));
+  const Bitmap rgba(FreeImage_ConvertTo32Bits(colours.get()));
+  for (int y = 0; y < 4; ++y)
+    for (int x = 0; x < 9; ++x) FreeImage_GetScanLine(rgba.get(), y)[4 * x + 3] = static_cast<BYTE>(x * 31 + y);
+  FreeImage_Save(FIF_BMP, rgba.get(), (dir / "plain.bmp").c_str(), 0);
+  Bytes plain = test_support::read_file(dir / "plain.bmp");
+  ASSERT_EQ(plain[28], 32);
+  ASSERT_EQ(plain[30], 0);  // no bit-fields: alpha not declared
+
+  Bytes v5(plain.begin(), plain.begin() + 54);
+  v5.insert(v5.end(), 84, 0);
+  v5.insert(v5.end(), plain.begin() + 54, plain.end());
+  put32(v5, 2, static_cast<std::uint32_t>(v5.size()));
+  put32(v5, 10, 14 + 124);
+  put32(v5, 14, 124);
+  put32(v5, 30, 3);  // bit-fields
+  const std::uint32_t masks[] = {0x00ff0000, 0x0000ff00, 0x000000ff, 0xff000000};
+  for (std::size_t i = 0; i < 4; ++i) put32(v5, 54 + 4 * i, masks[i]);
+
+  const struct {
+    const char* name;
+    const Bytes& file;
+    bool over_white;
+  } cases[] = {{"plain", plain, false}, {"V5 with alpha mask", v5, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test_support::write_file(dir / "s_rs_c01.bmp", c.file);
+    std::optional<ViewSize> size;
+    const Bitmap view = load_view(dir / "s", 1, 1, size);
+    for (int y = 0; y < 4; ++y) {
+      for (int x = 0; x < 9; ++x) {
+        const BYTE* in = FreeImage_GetScanLine(rgba.get(), y) + 4 * x;
+        const BYTE* out = FreeImage_GetScanLine(view.get(), y) + 3 * x;
+        for (int k = 0; k < 3; ++k) {
+          const double alpha = c.over_white ? in[3] / 255.0 : 1.0;
+          EXPECT_NEAR(out[k], in[k] * alpha + 255 * (1 - alpha), 0.51) << x << "," << y << " channel " << k;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

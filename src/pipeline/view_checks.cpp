@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "pipeline/view_conversion.h"
 #include "pipeline/view_problem.h"
 
 namespace interlace {
@@ -206,15 +207,14 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
   if (view.format() == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view));
   if (view.format() == FIF_SGI) check_pixel_count(view, sgi_claimed_pixels(view));
   if (!FreeImage_FIFSupportsNoPixels(view.format())) return std::nullopt;
-  const Bitmap header = view.decode(FIF_LOAD_NOPIXELS);
+  const Bitmap header = view.decode(FIF_LOAD_NOPIXELS | decode_flags(view.format()));
   if (!header) {
     ViewProblem problem{ViewProblemKind::DecoderDamage};
     problem.message = view.complaint();
     refuse_view(problem);
   }
-  const std::uint64_t width = FreeImage_GetWidth(header.get()), height = FreeImage_GetHeight(header.get());
-  check_pixel_count(view, width * height);
-  const ViewSize size{static_cast<int>(width), static_cast<int>(height)};
+  const ViewSize size = upright_size(header.get(), view.format());
+  check_pixel_count(view, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
   check_size(size, expected, view_count);
   return size;
 }

@@ -36,12 +36,37 @@ extern "C" void note_complaint(FREE_IMAGE_FORMAT, const char* message) {
   g_complained = true;
 }
 
+// The TIFF decoder prints warnings about tags it doesn't know straight to
+// standard error, past the library's message callback: dozens for a file
+// with EXIF data. Nothing that links this code is to pass them on.
+class StandardErrorSilenced {
+ public:
+  StandardErrorSilenced() : saved_(dup(STDERR_FILENO)) {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~StandardErrorSilenced() {
+    if (saved_ < 0) return;
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  StandardErrorSilenced(const StandardErrorSilenced&) = delete;
+  StandardErrorSilenced& operator=(const StandardErrorSilenced&) = delete;
+
+ private:
+  int saved_;
+};
+
 }  // namespace
 
 ViewFile::ViewFile(std::string name) : name_(std::move(name)) {
   open_regular_file();
   // By content first: PNG data under a ".bmp" name loads as PNG.
-  format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
+  {
+    const StandardErrorSilenced quiet;
+    format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
+  }
   if (format_ == FIF_UNKNOWN) format_ = FreeImage_GetFIFFromFilename(name_.c_str());
   if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) {
     close(fd_);  // no destructor runs for a constructor that throws
@@ -84,6 +109,7 @@ Bitmap ViewFile::decode(int flags) {
   g_complaint = &complaint_;
   g_complained = false;
   position_ = 0;
+  const StandardErrorSilenced quiet;
   Bitmap bitmap(FreeImage_LoadFromHandle(format_, &io_, this, flags));
   if (g_complained) bitmap.reset();
   g_complaint = nullptr;
@@ -101,6 +127,7 @@ unsigned ViewFile::read(void* buffer, unsigned size, unsigned count, fi_handle h
   auto* self = static_cast<ViewFile*>(handle);
   if (size == 0) return 0;
   const std::size_t bytes = self->read_at_position(static_cast<unsigned char*>(buffer), std::size_t{size} * count);
+  self->apply_overrides(static_cast<unsigned char*>(buffer), bytes);
   self->position_ += bytes;
   return static_cast<unsigned>(bytes / size);
 }
@@ -120,6 +147,15 @@ std::size_t ViewFile::read_at_position(unsigned char* target, std::size_t count)
   const std::size_t available = std::min(count, buffer_.size() - std::min(offset, buffer_.size()));
   std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(offset), available, target);
   return available;
+}
+
+void ViewFile::apply_overrides(unsigned char* target, std::size_t count) const {
+  for (const ByteOverride& o : overrides_) {
+    for (std::size_t i = 0; i < o.bytes.size(); ++i) {
+      const std::uint64_t at = o.offset + i;
+      if (at >= position_ && at < position_ + count) target[at - position_] = o.bytes[i];
+    }
+  }
 }
 
 unsigned ViewFile::write(void*, unsigned, unsigned, fi_handle) { return 0; }

@@ -22,6 +22,12 @@ struct ViewSize {
   }
 };
 
+// Bytes the library is to read in place of the file's own at `offset`.
+struct ByteOverride {
+  std::uint64_t offset = 0;
+  std::vector<unsigned char> bytes;
+};
+
 class ViewFile {
  public:
   // Opens `name` and finds its format, by content first and by name second,
@@ -52,6 +58,10 @@ class ViewFile {
   Bitmap decode(int flags);
   const std::string& complaint() const { return complaint_; }
 
+  // From now on the library's reads see `overrides` in place of the file's
+  // bytes there; bytes_at() still gives the file's own.
+  void present_to_library(std::vector<ByteOverride> overrides) { overrides_ = std::move(overrides); }
+
   // True when the file's size or modification time differ from when it was
   // opened: it was written to while the run read it.
   bool changed_since_opened() const;
@@ -68,12 +78,14 @@ class ViewFile {
   struct stat opened_ {};
   FREE_IMAGE_FORMAT format_ = FIF_UNKNOWN;
   std::size_t read_at_position(unsigned char* target, std::size_t count);
+  void apply_overrides(unsigned char* target, std::size_t count) const;
 
   static constexpr std::size_t kBufferBytes = 64 * 1024;
   std::uint64_t position_ = 0;  // of the library's reads
   std::vector<unsigned char> buffer_;  // the file's bytes from buffer_start_
   std::uint64_t buffer_start_ = 0;
   std::string complaint_;
+  std::vector<ByteOverride> overrides_;
   FreeImageIO io_{read, write, seek, tell};
 };
 

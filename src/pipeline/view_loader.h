@@ -12,10 +12,16 @@
 
 namespace interlace {
 
+// What loading a view found out, for reports.
+struct ViewNotes {
+  unsigned stored_bits = 0;  // bits per pixel as decoded, before conversion
+  std::string conversion;    // what was done to make it 24-bit; empty if nothing
+};
+
 // Loads view `view_number` of `view_count` as a 24-bit bitmap the caller owns.
 // The first view sets `size`; every later view must match it, and is refused
 // on its header, before its pixels are decoded, where the format allows.
-// Views of other depths are converted with the library's own conversion.
+// Views of other depths are converted as view_conversion.h describes.
 // Before view 1 is decoded, the print image of its size is checked against
 // the BMP format's limits (Failure(OutputFailed)). Throws ViewRefused for a
 // view that fails the checks of view_checks.h, can't be decoded or
@@ -24,6 +30,6 @@ namespace interlace {
 Bitmap load_view(const std::string& base_name, int view_number, int view_count, std::optional<ViewSize>& size);
 
 // The same for a view file already open.
-Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size);
+Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes = nullptr);
 
 }  // namespace interlace

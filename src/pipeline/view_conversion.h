@@ -1,0 +1,43 @@
+// How a decoded view becomes the 24-bit picture that is printed. A view
+// already 24-bit keeps its bytes. Others are converted the way a viewer
+// shows them: transparency over white paper, 16-bit samples by their high
+// byte, floating-point light clamped and rounded to 8 bits; no type is ever
+// contrast-stretched.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <string>
+
+#include "pipeline/bitmap.h"
+#include "pipeline/view_file.h"
+
+namespace interlace {
+
+// The library's load flags for a view in `format`: JPEGs are turned upright
+// by their EXIF orientation.
+int decode_flags(FREE_IMAGE_FORMAT format);
+
+// The size a view decoded with decode_flags() has, from a bitmap read with
+// or without its pixels: header-only reads don't turn.
+ViewSize upright_size(FIBITMAP* decoded, FREE_IMAGE_FORMAT format);
+
+// True when `decoded`, read with decode_flags(), was turned from its stored
+// orientation.
+bool was_turned(FIBITMAP* decoded, FREE_IMAGE_FORMAT format);
+
+// What a view's pixels carry, as far as conversion is concerned.
+struct ViewEncoding {
+  FREE_IMAGE_FORMAT format = FIF_UNKNOWN;
+  // A BMP's fourth byte is alpha only when its header says so; writers of
+  // plain 32-bit BMPs leave it zero or unset.
+  bool alpha_declared = true;
+};
+
+// `view` as a 24-bit bitmap; `conversion` (if given) is set to words for what
+// was done, or left empty when the bytes were kept. Throws ViewRefused
+// (CannotConvert) for pixel types with no meaning as a picture (signed or
+// 32-bit integers, complex numbers).
+Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* conversion = nullptr);
+
+}  // namespace interlace
