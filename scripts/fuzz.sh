@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev
+bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev nlohmann-json3-dev
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
   -DINTERLACE_FUZZ=ON -DINTERLACE_SANITIZE=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target view_fuzzer make_seeds >/dev/null

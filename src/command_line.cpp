@@ -33,13 +33,19 @@ std::optional<std::int32_t> read_decimal(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-std::optional<RunSettings> parse_command_line(int argc, const char* const* argv) {
-  if (argc < kArgumentCount + 1) return std::nullopt;
+std::optional<RunSettings> parse_command_line(int argc, const char* const* argv, CommandLineProblem* problem) {
+  const auto refuse = [problem](CommandLineProblem why) -> std::optional<RunSettings> {
+    if (problem != nullptr) *problem = why;
+    return std::nullopt;
+  };
+  if (argc < kArgumentCount + 1) return refuse(CommandLineProblem::TooFewArguments);
   const std::optional<std::int32_t> views = read_decimal(argv[3]);
   const std::optional<std::int32_t> dpi = read_decimal(argv[6]);
-  if (!views || !dpi) return std::nullopt;
-  if (*views < 1 || *views > kMaxViews) return std::nullopt;
-  if (!dots_per_metre(*dpi)) return std::nullopt;
+  if (!views) return refuse(CommandLineProblem::NoViewCount);
+  if (!dpi) return refuse(CommandLineProblem::NoResolution);
+  if (*views < 1 || *views > kMaxViews) return refuse(CommandLineProblem::ViewCountOutOfRange);
+  if (!dots_per_metre(*dpi)) return refuse(CommandLineProblem::ResolutionOutOfRange);
+  if (problem != nullptr) *problem = CommandLineProblem::None;
   return RunSettings{argv[1], *views, *dpi};
 }
 

@@ -22,10 +22,22 @@ struct RunSettings {
 // refuse them instead of seeing a wrapped number.
 std::optional<std::int32_t> read_decimal(const char* text);
 
+// Why a command line can't be run.
+enum class CommandLineProblem {
+  None,
+  TooFewArguments,
+  NoViewCount,           // no number in argument 3
+  NoResolution,          // no number in argument 6
+  ViewCountOutOfRange,   // not 1 to kMaxViews
+  ResolutionOutOfRange,  // negative, or too large for the BMP header
+};
+
 // Arguments 2, 4, 5 and 7 must be present but are not read, nor is anything
 // after the seventh. Empty when the command line can't be run: too few
 // arguments, no number in argument 3 or 6, a view count outside 1 to
-// kMaxViews, or a resolution that is negative or too large for the BMP header.
-std::optional<RunSettings> parse_command_line(int argc, const char* const* argv);
+// kMaxViews, or a resolution that is negative or too large for the BMP header;
+// then `problem`, if given, says which.
+std::optional<RunSettings> parse_command_line(int argc, const char* const* argv,
+                                              CommandLineProblem* problem = nullptr);
 
 }  // namespace interlace

@@ -1,32 +1,34 @@
 # Installs the build into a scratch prefix and checks the layout a Debian
-# user expects: the tool in bin/, its manual page in share/man/man1/, and a
-# manual page groff renders without a warning.
+# user expects: both tools in bin/, their manual pages in share/man/man1/,
+# and pages groff renders without a warning.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE status OUTPUT_QUIET)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(path bin/interlace share/man/man1/interlace.1)
+foreach(path bin/interlace bin/interlace-check share/man/man1/interlace.1 share/man/man1/interlace-check.1)
   if(NOT EXISTS "${PREFIX}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
+# A page that isn't rendered isn't checked: the test command installs groff.
 find_program(GROFF groff)
-if(GROFF)
-  execute_process(COMMAND "${GROFF}" -man -Tutf8 -ww -z "${PREFIX}/share/man/man1/interlace.1"
+if(NOT GROFF)
+  message(FATAL_ERROR "groff not found (Debian package groff-base): the manual pages can't be checked")
+endif()
+foreach(page interlace interlace-check)
+  set(source "${PREFIX}/share/man/man1/${page}.1")
+  execute_process(COMMAND "${GROFF}" -man -Tutf8 -ww -z "${source}"
                   ERROR_VARIABLE warnings RESULT_VARIABLE status)
   if(NOT status EQUAL 0 OR NOT warnings STREQUAL "")
-    message(FATAL_ERROR "the manual page does not render cleanly:\n${warnings}")
+    message(FATAL_ERROR "the manual page ${page}.1 does not render cleanly:\n${warnings}")
   endif()
-  execute_process(COMMAND "${GROFF}" -man -Tutf8 -P-cbou "${PREFIX}/share/man/man1/interlace.1"
-                  OUTPUT_VARIABLE page ERROR_QUIET)
-  foreach(section NAME SYNOPSIS DESCRIPTION FILES "EXIT STATUS" EXAMPLES NOTES)
-    string(FIND "${page}" "${section}" at)
+  execute_process(COMMAND "${GROFF}" -man -Tutf8 -P-cbou "${source}" OUTPUT_VARIABLE text ERROR_QUIET)
+  foreach(section NAME SYNOPSIS DESCRIPTION "EXIT STATUS" EXAMPLES NOTES)
+    string(FIND "${text}" "${section}" at)
     if(at EQUAL -1)
-      message(FATAL_ERROR "the manual page has no ${section} section")
+      message(FATAL_ERROR "the manual page ${page}.1 has no ${section} section")
     endif()
   endforeach()
-else()
-  message(STATUS "groff not found: the manual page was installed but not rendered")
-endif()
+endforeach()

@@ -198,6 +198,14 @@ ToolResult run_tool(const std::vector<std::string>& arguments, const std::string
   return result;
 }
 
+ToolResult run_check(const std::vector<std::string>& arguments, const std::string& folder) {
+  std::vector<std::string> argv{INTERLACE_CHECK_TOOL};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  ToolResult result;
+  result.status = run_program(argv, folder, &result.output);
+  return result;
+}
+
 bool make_views(const std::string& base, int views, int width, int height, const std::string& format,
                 const std::string& depth) {
   // Some of the library's writers (PSD's) leak; that is not the tool's

@@ -78,6 +78,9 @@ ToolResult run_tool(const std::vector<std::string>& arguments, const std::string
 // standard error itself, kept out of the test's output.
 FIBITMAP* load_quietly(FREE_IMAGE_FORMAT format, const std::string& name);
 
+// The same for interlace-check.
+ToolResult run_check(const std::vector<std::string>& arguments, const std::string& folder = ".");
+
 // Runs the view generator; true when it succeeded.
 bool make_views(const std::string& base, int views, int width, int height,
                 const std::string& format = "BMP", const std::string& depth = "24");

@@ -124,6 +124,8 @@ void sync_folder(int folder_fd) { fsync(folder_fd); }
 
 }  // namespace
 
+void check_target(const std::string& path) { look_at_target(path); }
+
 void remove_dead_temporaries(int folder_fd) {
   const int listing = dup(folder_fd);
   if (listing < 0) return;

@@ -23,6 +23,11 @@ namespace interlace {
 // as it was.
 void replace_targets(const std::vector<OutputFile*>& outputs);
 
+// Throws Failure(OutputFailed) when what stands at `path` is no file the
+// commit may replace (a folder, FIFO, device or socket), or can't be looked
+// at. A missing target, a file or a symbolic link pass.
+void check_target(const std::string& path);
+
 // Removes the temporaries that no live run holds from the folder open as
 // `folder_fd`. Call with the folder locked.
 void remove_dead_temporaries(int folder_fd);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -165,5 +166,24 @@ FolderLock::FolderLock(const std::string& folder)
 }
 
 FolderLock::~FolderLock() { close(fd_); }
+
+FolderProblem output_folder_problem(const std::string& target_path) {
+  const char* folder = folder_or_here(folder_of(target_path));
+  struct stat info {};
+  if (stat(folder, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FolderProblem::Missing
+                                                                          : FolderProblem::NotWritable;
+  if (!S_ISDIR(info.st_mode)) return FolderProblem::NotAFolder;
+  struct statvfs file_system {};
+  if (statvfs(folder, &file_system) == 0 && (file_system.f_flag & ST_RDONLY) != 0) return FolderProblem::NotWritable;
+  if (faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) != 0) return FolderProblem::NotWritable;
+  return FolderProblem::None;
+}
+
+std::optional<FolderSpace> output_folder_space(const std::string& target_path) {
+  struct statvfs file_system {};
+  if (statvfs(folder_or_here(folder_of(target_path)), &file_system) != 0) return std::nullopt;
+  const std::uint64_t block = file_system.f_frsize != 0 ? file_system.f_frsize : file_system.f_bsize;
+  return FolderSpace{std::uint64_t{file_system.f_bavail} * block, block != 0 ? block : 1};
+}
 
 }  // namespace interlace

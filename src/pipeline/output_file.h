@@ -3,7 +3,9 @@
 
 #include <FreeImage.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 
 namespace interlace {
@@ -84,6 +86,20 @@ class FolderLock {
  private:
   int fd_ = -1;
 };
+
+// Why an output can't be made in the folder of `target_path`, as creating
+// its temporary would find: the folder is missing, isn't one, or can't be
+// written (permissions, a read-only file system). None when it can.
+enum class FolderProblem { None, Missing, NotAFolder, NotWritable };
+FolderProblem output_folder_problem(const std::string& target_path);
+
+// Bytes free to this process in the folder of `target_path`, and the
+// file system's block size; nullopt when it can't be told.
+struct FolderSpace {
+  std::uint64_t free_bytes = 0;
+  std::uint64_t block_bytes = 1;
+};
+std::optional<FolderSpace> output_folder_space(const std::string& target_path);
 
 // A name ".interlace-XXXXXX" in `folder` (a folder_of() result) with six
 // random letters and digits; the caller makes sure it is free.

@@ -86,4 +86,16 @@ void PreviewAnimation::write(OutputFile& out) {
   }
 }
 
+std::uint64_t PreviewAnimation::encoded_bytes() const {
+  FIMEMORY* memory = FreeImage_OpenMemory(nullptr, 0);
+  if (memory == nullptr) fail_output();
+  const bool saved = FreeImage_SaveMultiBitmapToMemory(FIF_GIF, animation_, memory, 0);
+  BYTE* data = nullptr;
+  DWORD length = 0;
+  const bool measured = saved && FreeImage_AcquireMemory(memory, &data, &length);
+  FreeImage_CloseMemory(memory);
+  if (!measured) fail_output();
+  return length;
+}
+
 }  // namespace interlace

@@ -4,6 +4,8 @@
 
 #include <FreeImage.h>
 
+#include <cstdint>
+
 #include "pipeline/output_file.h"
 
 namespace interlace {
@@ -36,6 +38,10 @@ class PreviewAnimation {
   void add_page(FIBITMAP* view);
 
   int page_count() const;
+
+  // The length in bytes of the GIF write() would write, found by encoding it
+  // in memory. Throws Failure(OutputFailed) as write() does.
+  std::uint64_t encoded_bytes() const;
 
   // Writes the whole GIF into `out`. Throws Failure(OutputFailed) if the
   // library reports failure or a write failed.

@@ -1,0 +1,140 @@
+// interlace-check against the tool: on each folder its status is the one
+// interlace gives, its report names the view or output at fault and why,
+// and it leaves the folder as it was.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::TempDir;
+
+const std::vector<std::string> kThreeViews{"s", "t", "3", "0", "0", "300", "0"};
+
+void three_views(const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 30, 12)); }
+
+void replace_view(const TempDir& d, int n, const Bytes& bytes) {
+  test_support::write_file(d / ("s_rs_c0" + std::to_string(n) + ".bmp"), bytes);
+}
+
+TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
+  const struct {
+    const char* what;
+    std::function<void(const TempDir&)> prepare;
+    std::vector<std::string> args;
+    int status;
+    std::string named;   // the file the report must name
+    std::string reason;  // words the report must hold
+  } cases[] = {
+      {"no view count", three_views, {"s", "t", "x", "0", "0", "300", "0"}, 1, "", "view count"},
+      {"six arguments", three_views, {"s", "t", "3", "0", "0", "300"}, 1, "", "seven arguments"},
+      {"missing view", three_views, {"s", "t", "4", "0", "0", "300", "0"}, 2, "s_rs_c04.bmp", "missing"},
+      {"narrower than N", [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 2, 12)); },
+       kThreeViews, 2, "s_rs_c01.bmp", "narrower than the 3 views"},
+      {"another size",
+       [](const TempDir& d) {
+         three_views(d);
+         ASSERT_TRUE(test_support::make_views(d / "o", 1, 30, 13));
+         rename((d / "o_rs_c01.bmp").c_str(), (d / "s_rs_c02.bmp").c_str());
+       },
+       kThreeViews, 2, "s_rs_c02.bmp", "size 30x13 differs from view 1's 30x12"},
+      {"truncated",
+       [](const TempDir& d) {
+         three_views(d);
+         Bytes view = test_support::read_file(d / "s_rs_c03.bmp");
+         view.resize(100);
+         replace_view(d, 3, view);
+       },
+       kThreeViews, 2, "s_rs_c03.bmp", "has 100 bytes, its header needs 1158"},  // 54 + 12 rows of 92
+      {"corrupt", [](const TempDir& d) { three_views(d), replace_view(d, 1, Bytes(500, 'x')); }, kThreeViews, 2,
+       "s_rs_c01.bmp", "the decoder reported damage"},
+      {"refused format", [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 30, 12, "PSD")); },
+       kThreeViews, 2, "s_rs_c01.bmp", "refused as unsafe"},
+      {"bomb",
+       [](const TempDir& d) {
+         three_views(d);
+         replace_view(d, 2, test_support::read_file(std::string(FUZZ_FINDINGS_DIR) + "/sgi-bomb.bin"));
+       },
+       kThreeViews, 2, "s_rs_c02.bmp", "decompression bomb"},
+      {"folder as view",
+       [](const TempDir& d) {
+         three_views(d);
+         remove((d / "s_rs_c02.bmp").c_str());
+         mkdir((d / "s_rs_c02.bmp").c_str(), 0755);
+       },
+       kThreeViews, 2, "s_rs_c02.bmp", "not a regular file"},
+      {"preview page too tall", [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 3, 400)); },
+       kThreeViews, 3, "s_rs_c01.bmp", "too tall for a preview page"},
+      {"folder in the print image's place",
+       [](const TempDir& d) { three_views(d), mkdir((d / "s_interlace.bmp").c_str(), 0755); }, kThreeViews, 3,
+       "s_interlace.bmp", "a folder, FIFO, device or socket"},
+      {"good set", three_views, kThreeViews, 0, "s_rs_c03.bmp", ": ok"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    c.prepare(dir);
+    const auto before = test_support::snapshot(dir.path());
+    const test_support::ToolResult check = test_support::run_check(c.args, dir.path());
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+    EXPECT_NE(check.output.find(c.named), std::string::npos) << check.output;
+    EXPECT_NE(check.output.find(c.reason), std::string::npos) << check.output;
+    EXPECT_EQ(check.status, c.status);
+    EXPECT_EQ(test_support::run_tool(c.args, dir.path()).status, check.status);
+  }
+}
+
+TEST(InterlaceCheck, ReadOnlyFolderGivesStatusThree) {
+  TempDir dir;
+  if (geteuid() != 0 || mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+    GTEST_SKIP() << "needs root and tmpfs mounts (CI has both)";
+  three_views(dir);
+  ASSERT_EQ(mount("tmpfs", dir.path().c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  const test_support::ToolResult check = test_support::run_check(kThreeViews, dir.path());
+  const int tool_status = test_support::run_tool(kThreeViews, dir.path()).status;
+  umount2(dir.path().c_str(), MNT_DETACH);
+  EXPECT_EQ(check.status, 3);
+  EXPECT_EQ(tool_status, 3);
+  EXPECT_NE(check.output.find("can't be written"), std::string::npos) << check.output;
+}
+
+// Programs read the JSON report; file names may hold any byte but '/' and
+// NUL, and must come back exactly.
+TEST(InterlaceCheck, JsonReportRoundTripsOddFileNames) {
+  TempDir dir;
+  const std::string base = "a \"quoted\"\nname";
+  ASSERT_TRUE(test_support::make_views(dir / base, 2, 40, 20));
+  const auto before = test_support::snapshot(dir.path());
+  const test_support::ToolResult check = test_support::run_check({"--json", base, "t", "2", "0", "0", "300", "0"},
+                                                                 dir.path());
+  EXPECT_EQ(check.status, 0);
+  EXPECT_EQ(test_support::snapshot(dir.path()), before);
+  const nlohmann::json report = nlohmann::json::parse(check.output);
+  EXPECT_EQ(report["exit_status"], 0);
+  ASSERT_EQ(report["views"].size(), 2u);
+  for (int n = 1; n <= 2; ++n) {
+    const nlohmann::json& view = report["views"][static_cast<std::size_t>(n - 1)];
+    EXPECT_EQ(view["number"], n);
+    EXPECT_EQ(view["file"], base + "_rs_c0" + std::to_string(n) + ".bmp");
+    EXPECT_EQ(view["width"], 40);
+    EXPECT_EQ(view["usable"], true);
+    EXPECT_TRUE(view["problem"].is_null());
+  }
+  ASSERT_EQ(report["outputs"].size(), 2u);
+  EXPECT_EQ(report["outputs"][0]["file"], base + "_interlace.bmp");
+  EXPECT_EQ(report["outputs"][1]["file"], base + "_animation.gif");
+  for (const auto& output : report["outputs"]) EXPECT_EQ(output["writable"], true);
+}
+
+}  // namespace

@@ -1,0 +1,239 @@
+#include "examination.h"
+
+#include <sys/resource.h>
+
+#include <new>
+
+#include "pipeline/file_names.h"
+#include "pipeline/interlacer.h"
+#include "pipeline/output_commit.h"
+#include "pipeline/output_file.h"
+#include "pipeline/preview.h"
+#include "pipeline/strip.h"
+#include "pipeline/view_loader.h"
+#include "pipeline/view_problem.h"
+
+namespace interlace {
+
+namespace {
+
+std::string size_text(std::int64_t width, std::int64_t height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::string describe(const ViewProblem& p) {
+  switch (p.kind) {
+    case ViewProblemKind::Missing: return "missing";
+    case ViewProblemKind::Unreadable: return "can't be opened";
+    case ViewProblemKind::NotRegularFile: return "not a regular file";
+    case ViewProblemKind::Empty: return "empty";
+    case ViewProblemKind::Truncated:
+      return "truncated: the file has " + std::to_string(p.file_bytes) + " bytes, its header needs " +
+             std::to_string(p.needed_bytes);
+    case ViewProblemKind::UnknownFormat: return "format unknown";
+    case ViewProblemKind::RefusedFormat: return "format refused as unsafe to decode";
+    case ViewProblemKind::DecoderDamage:
+      return "the decoder reported damage" + (p.message.empty() ? std::string() : ": " + p.message);
+    case ViewProblemKind::Bomb:
+      return "decompression bomb: claims " + std::to_string(p.pixels) + " pixels in " + std::to_string(p.file_bytes) +
+             " bytes";
+    case ViewProblemKind::TooLarge:
+      return "BMP pixel data of " + std::to_string(p.needed_bytes) + " bytes, 4 GiB or more";
+    case ViewProblemKind::SizeDiffers:
+      return "size " + size_text(p.width, p.height) + " differs from view 1's " +
+             size_text(p.expected_width, p.expected_height);
+    case ViewProblemKind::TooNarrow:
+      return size_text(p.width, p.height) + " is narrower than the " + std::to_string(p.expected_width) +
+             " views, or has no rows";
+    case ViewProblemKind::ChangedWhileRead: return "changed while it was read";
+    case ViewProblemKind::CannotConvert: return "a pixel type that can't be converted to 24 bits";
+  }
+  return "can't be used";
+}
+
+void note_size(ViewReport& report, const ViewProblem& problem) {
+  if (problem.kind != ViewProblemKind::SizeDiffers && problem.kind != ViewProblemKind::TooNarrow) return;
+  report.width = static_cast<int>(problem.width);
+  report.height = static_cast<int>(problem.height);
+}
+
+// The tool's run in memory: the first failure sets the status, as it would
+// end the run; later views are still looked at, for the report.
+class Run {
+ public:
+  explicit Run(const RunSettings& settings) : settings_(settings) {}
+
+  void look_at_view(int number, Examination& exam) {
+    ViewReport report;
+    report.number = number;
+    report.file = view_file_name(settings_.base_name, number);
+    try {
+      ViewFile file(report.file);
+      report.format = FreeImage_GetFormatFromFIF(file.format());
+      ViewNotes notes;
+      const Bitmap view = load_view(file, settings_.view_count, size_, &notes);
+      report.width = static_cast<int>(FreeImage_GetWidth(view.get()));
+      report.height = static_cast<int>(FreeImage_GetHeight(view.get()));
+      report.bits_per_pixel = notes.stored_bits;
+      report.conversion = notes.conversion;
+      report.usable = true;
+      if (!failed()) make_page_and_strip(view.get(), report);
+    } catch (const ViewRefused& refused) {
+      report.problem = describe(refused.problem());
+      note_size(report, refused.problem());
+      fail(ExitStatus::BadView);
+    } catch (const Failure& failure) {
+      report.problem = print_image_problem();
+      fail(failure.status());
+    } catch (const std::bad_alloc&) {
+      report.problem = "out of memory";
+      fail(ExitStatus::OutputFailed);
+    }
+    exam.views.push_back(report);
+  }
+
+  void look_at_outputs(Examination& exam) {
+    exam.dots_per_inch = settings_.print_dpi;
+    exam.dots_per_metre = dots_per_metre(settings_.print_dpi);
+    OutputReport print;
+    print.role = "print image";
+    print.file = interlaced_file_name(settings_.base_name);
+    OutputReport animation;
+    animation.role = "preview";
+    animation.file = animation_file_name(settings_.base_name);
+    if (size_) {
+      exam.width = size_->width;
+      exam.height = size_->height;
+      describe_print_image(exam, print);
+    }
+    describe_preview(exam, animation);
+    check_destination(print, 0);
+    check_destination(animation, print.bytes.value_or(0));
+    for (const OutputReport* output : {&print, &animation})
+      if (!output->writable) fail(ExitStatus::OutputFailed);
+    exam.outputs = {print, animation};
+  }
+
+  ExitStatus status() const { return status_.value_or(ExitStatus::Done); }
+
+ private:
+  bool failed() const { return status_.has_value(); }
+  void fail(ExitStatus status) {
+    if (!status_) status_ = status;
+  }
+
+  std::string print_image_problem() const {
+    return "not decoded: the print image of its size would make a BMP of 4 GiB or more";
+  }
+
+  void make_page_and_strip(FIBITMAP* view, ViewReport& report) {
+    try {
+      preview_.add_page(view);
+      strips_.add(make_strip(view, settings_.view_count));
+    } catch (const Failure&) {
+      report.usable = false;
+      report.problem = preview_page_height(static_cast<int>(FreeImage_GetWidth(view)),
+                                           static_cast<int>(FreeImage_GetHeight(view))) == 0
+                           ? "too tall for a preview page: over 65535 rows at 640 wide"
+                           : "its preview page or strip can't be made (out of memory)";
+      fail(ExitStatus::OutputFailed);
+    }
+  }
+
+  void describe_print_image(const Examination& exam, OutputReport& print) {
+    print.details = size_text(size_->width, size_->height) + ", " + std::to_string(exam.dots_per_inch) +
+                    " dots per inch (" + std::to_string(exam.dots_per_metre.value_or(0)) + " per metre)";
+    try {
+      check_print_image_fits(*size_);
+      print.bytes = print_image_file_bytes(*size_);
+      if (!failed()) interlace_strips(strips_, *size_);  // allocated as the run would
+    } catch (const Failure&) {
+      print.problem = "its BMP would be 4 GiB or more, more than the format records";
+    } catch (const std::bad_alloc&) {
+      print.problem = "out of memory for the print image";
+    }
+  }
+
+  void describe_preview(Examination& exam, OutputReport& animation) {
+    exam.preview_pages = preview_.page_count();
+    if (size_) {
+      exam.preview_page_width = kPreviewWidth;
+      exam.preview_page_height = preview_page_height(size_->width, size_->height);
+    }
+    animation.details = std::to_string(exam.preview_pages) + " pages of " +
+                        size_text(exam.preview_page_width, exam.preview_page_height);
+    if (failed() || exam.preview_pages != settings_.view_count) return;
+    try {
+      animation.bytes = preview_.encoded_bytes();
+    } catch (const Failure&) {
+      animation.problem = "the preview can't be encoded";
+    }
+  }
+
+  // Where the output goes: a folder that takes files, no non-file in the
+  // way, and room for it beside the outputs before it (`bytes_before`).
+  static void check_destination(OutputReport& output, std::uint64_t bytes_before) {
+    if (!output.problem.empty()) return;
+    switch (output_folder_problem(output.file)) {
+      case FolderProblem::Missing: output.problem = "its folder is missing"; return;
+      case FolderProblem::NotAFolder: output.problem = "its folder is not a folder"; return;
+      case FolderProblem::NotWritable: output.problem = "its folder can't be written (permissions or read-only)"; return;
+      case FolderProblem::None: break;
+    }
+    try {
+      check_target(output.file);
+    } catch (const Failure&) {
+      output.problem = "a folder, FIFO, device or socket stands in its place";
+      return;
+    }
+    if (output.bytes) check_room(output, bytes_before);
+    output.writable = output.problem.empty();
+  }
+
+  static void check_room(OutputReport& output, std::uint64_t bytes_before) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && *output.bytes > limit.rlim_cur) {
+      output.problem = "larger than the file-size limit of " + std::to_string(limit.rlim_cur) + " bytes";
+      return;
+    }
+    const std::optional<FolderSpace> space = output_folder_space(output.file);
+    if (!space) return;
+    const auto in_blocks = [&](std::uint64_t bytes) { return (bytes + space->block_bytes - 1) / space->block_bytes; };
+    const std::uint64_t needed = (in_blocks(bytes_before) + in_blocks(*output.bytes)) * space->block_bytes;
+    if (needed > space->free_bytes)
+      output.problem = "needs " + std::to_string(needed) + " bytes with the print image, " +
+                       std::to_string(space->free_bytes) + " are free";
+  }
+
+  const RunSettings& settings_;
+  std::optional<ExitStatus> status_;
+  std::optional<ViewSize> size_;
+  PreviewAnimation preview_;
+  StripTable strips_;
+};
+
+}  // namespace
+
+Examination examine(const RunSettings& settings) {
+  Examination exam;
+  Run run(settings);
+  for (int n = 1; n <= settings.view_count; ++n) run.look_at_view(n, exam);
+  run.look_at_outputs(exam);
+  exam.status = run.status();
+  return exam;
+}
+
+std::string describe(CommandLineProblem problem) {
+  switch (problem) {
+    case CommandLineProblem::TooFewArguments: return "seven arguments are needed";
+    case CommandLineProblem::NoViewCount: return "argument 3, the view count, is not a number";
+    case CommandLineProblem::NoResolution: return "argument 6, the resolution in dots per inch, is not a number";
+    case CommandLineProblem::ViewCountOutOfRange: return "the view count must be 1 to 100";
+    case CommandLineProblem::ResolutionOutOfRange:
+      return "the resolution must be 0 or more and fit the BMP header";
+    case CommandLineProblem::None: break;
+  }
+  return "";
+}
+
+}  // namespace interlace
