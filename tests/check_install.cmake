@@ -7,7 +7,8 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(path bin/interlace bin/interlace-check share/man/man1/interlace.1 share/man/man1/interlace-check.1)
+foreach(path bin/interlace bin/interlace-check share/man/man1/interlace.1.gz
+    share/man/man1/interlace-check.1.gz share/doc/interlace/copyright)
   if(NOT EXISTS "${PREFIX}/${path}")
     message(FATAL_ERROR "not installed: ${path}")
   endif()
@@ -18,7 +19,12 @@ if(NOT GROFF)
   message(FATAL_ERROR "groff not found (Debian package groff-base): the manual pages can't be checked")
 endif()
 foreach(page interlace interlace-check)
-  set(source "${PREFIX}/share/man/man1/${page}.1")
+  set(source "${BUILD_DIR}/${page}.1.unpacked")
+  execute_process(COMMAND gzip -dc "${PREFIX}/share/man/man1/${page}.1.gz" OUTPUT_FILE "${source}"
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "the manual page ${page}.1.gz can't be unpacked")
+  endif()
   execute_process(COMMAND "${GROFF}" -man -Tutf8 -ww -z "${source}"
                   ERROR_VARIABLE warnings RESULT_VARIABLE status)
   if(NOT status EQUAL 0 OR NOT warnings STREQUAL "")

@@ -110,11 +110,12 @@ TEST(InterlaceCheck, ReadOnlyFolderGivesStatusThree) {
 }
 
 // Programs read the JSON report; file names may hold any byte but '/' and
-// NUL, and must come back exactly.
+// NUL, and must come back exactly. A base with a folder part is looked at
+// in that folder.
 TEST(InterlaceCheck, JsonReportRoundTripsOddFileNames) {
   TempDir dir;
-  const std::string base = "a \"quoted\"\nname";
-  ASSERT_TRUE(test_support::make_views(dir / base, 2, 40, 20));
+  const std::string base = dir / "a \"quoted\"\nname";
+  ASSERT_TRUE(test_support::make_views(base, 2, 40, 20));
   const auto before = test_support::snapshot(dir.path());
   const test_support::ToolResult check = test_support::run_check({"--json", base, "t", "2", "0", "0", "300", "0"},
                                                                  dir.path());

@@ -168,7 +168,8 @@ FolderLock::FolderLock(const std::string& folder)
 FolderLock::~FolderLock() { close(fd_); }
 
 FolderProblem output_folder_problem(const std::string& target_path) {
-  const char* folder = folder_or_here(folder_of(target_path));
+  const std::string folder_part = folder_of(target_path);
+  const char* folder = folder_or_here(folder_part);
   struct stat info {};
   if (stat(folder, &info) != 0) return errno == ENOENT || errno == ENOTDIR ? FolderProblem::Missing
                                                                           : FolderProblem::NotWritable;
@@ -180,8 +181,9 @@ FolderProblem output_folder_problem(const std::string& target_path) {
 }
 
 std::optional<FolderSpace> output_folder_space(const std::string& target_path) {
+  const std::string folder = folder_of(target_path);
   struct statvfs file_system {};
-  if (statvfs(folder_or_here(folder_of(target_path)), &file_system) != 0) return std::nullopt;
+  if (statvfs(folder_or_here(folder), &file_system) != 0) return std::nullopt;
   const std::uint64_t block = file_system.f_frsize != 0 ? file_system.f_frsize : file_system.f_bsize;
   return FolderSpace{std::uint64_t{file_system.f_bavail} * block, block != 0 ? block : 1};
 }
