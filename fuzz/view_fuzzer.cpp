@@ -39,8 +39,8 @@ void write_view(const std::string& name, const uint8_t* data, size_t size) {
 // each in its corpus.
 template <int Format>
 void mark_format() {
-  static volatile int seen;
-  seen = Format;
+  static volatile int seen = 0;
+  seen = seen + Format;
 }
 
 void note_format(const uint8_t* data, size_t size) {

@@ -5,7 +5,7 @@ namespace interlace {
 namespace {
 
 constexpr std::size_t kFileHeader = 14;
-constexpr std::uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitFields = 3, kAlphaBitFields = 6;
+constexpr std::uint32_t kRle8 = 1, kRle4 = 2, kBitFields = 3, kAlphaBitFields = 6;
 
 std::uint32_t little_endian(const std::vector<unsigned char>& bytes, std::size_t at, int count) {
   std::uint32_t value = 0;
