@@ -36,17 +36,23 @@ BYTE over_white(unsigned colour, unsigned alpha) {
   return static_cast<BYTE>((colour * alpha + 255u * (255u - alpha) + 127u) / 255u);
 }
 
+// A colour already multiplied by its alpha only needs the paper's share.
+BYTE premultiplied_over_white(unsigned colour, unsigned alpha) {
+  return static_cast<BYTE>(std::min(255u, colour + 255u - alpha));
+}
+
 // A 32-bit bitmap with alpha, laid over white paper.
-Bitmap composite_over_white(FIBITMAP* rgba) {
+Bitmap composite_over_white(FIBITMAP* rgba, bool premultiplied) {
+  const auto over = premultiplied ? premultiplied_over_white : over_white;
   Bitmap result = allocate_24_bit(rgba);
   const std::uint64_t width = FreeImage_GetWidth(rgba), height = FreeImage_GetHeight(rgba);
   for (std::uint64_t y = 0; y < height; ++y) {
     const BYTE* in = row_of(rgba, y);
     BYTE* out = row_of(result.get(), y);
     for (std::uint64_t x = 0; x < width; ++x, in += 4, out += 3) {
-      out[FI_RGBA_RED] = over_white(in[FI_RGBA_RED], in[FI_RGBA_ALPHA]);
-      out[FI_RGBA_GREEN] = over_white(in[FI_RGBA_GREEN], in[FI_RGBA_ALPHA]);
-      out[FI_RGBA_BLUE] = over_white(in[FI_RGBA_BLUE], in[FI_RGBA_ALPHA]);
+      out[FI_RGBA_RED] = over(in[FI_RGBA_RED], in[FI_RGBA_ALPHA]);
+      out[FI_RGBA_GREEN] = over(in[FI_RGBA_GREEN], in[FI_RGBA_ALPHA]);
+      out[FI_RGBA_BLUE] = over(in[FI_RGBA_BLUE], in[FI_RGBA_ALPHA]);
     }
   }
   return result;
@@ -64,7 +70,8 @@ BYTE float_to_byte(float value, bool linear) {
   return static_cast<BYTE>(std::lround(value * 255.0f));
 }
 
-Bitmap float_to_24_bit(FIBITMAP* view, bool linear) {
+Bitmap float_to_24_bit(FIBITMAP* view, bool linear, bool premultiplied) {
+  const auto over = premultiplied ? premultiplied_over_white : over_white;
   const FREE_IMAGE_TYPE type = FreeImage_GetImageType(view);
   const std::uint64_t samples = type == FIT_FLOAT ? 1 : type == FIT_RGBF ? 3 : 4;
   Bitmap result = allocate_24_bit(view);
@@ -75,7 +82,7 @@ Bitmap float_to_24_bit(FIBITMAP* view, bool linear) {
     for (std::uint64_t x = 0; x < width; ++x, in += samples, out += 3) {
       const float alpha = samples == 4 ? std::clamp(in[3], 0.0f, 1.0f) : 1.0f;
       const auto shade = [&](float sample) {
-        return over_white(float_to_byte(sample, linear), static_cast<unsigned>(std::lround(alpha * 255.0f)));
+        return over(float_to_byte(sample, linear), static_cast<unsigned>(std::lround(alpha * 255.0f)));
       };
       out[FI_RGBA_RED] = shade(in[0]);
       out[FI_RGBA_GREEN] = shade(samples == 1 ? in[0] : in[1]);
@@ -123,12 +130,12 @@ Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* convers
     const bool linear = encoding.format == FIF_HDR;
     done = linear ? "linear light to sRGB" : "floating point to 8-bit";
     if (type == FIT_RGBAF) done += ", alpha over white";
-    result = float_to_24_bit(view.get(), linear);
+    result = float_to_24_bit(view.get(), linear, encoding.premultiplied);
   } else if (has_alpha(view.get(), encoding)) {
     done = type == FIT_RGBA16 ? "16-bit to 8, alpha over white" : "alpha over white";
     const Bitmap rgba(FreeImage_ConvertTo32Bits(view.get()));
     if (!rgba) refuse_view(ViewProblemKind::CannotConvert);
-    result = composite_over_white(rgba.get());
+    result = composite_over_white(rgba.get(), encoding.premultiplied);
   } else if (type == FIT_UINT16) {
     done = "16-bit grey to 8";
     const Bitmap rgb16(FreeImage_ConvertToRGB16(view.get()));

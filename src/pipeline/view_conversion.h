@@ -32,6 +32,8 @@ struct ViewEncoding {
   // A BMP's fourth byte is alpha only when its header says so; writers of
   // plain 32-bit BMPs leave it zero or unset.
   bool alpha_declared = true;
+  // Colours already multiplied by alpha (a TIFF's associated alpha).
+  bool premultiplied = false;
 };
 
 // `view` as a 24-bit bitmap; `conversion` (if given) is set to words for what

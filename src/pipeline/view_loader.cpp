@@ -3,6 +3,7 @@
 #include "pipeline/bmp_variants.h"
 #include "pipeline/file_names.h"
 #include "pipeline/interlacer.h"
+#include "pipeline/tiff_alpha.h"
 #include "pipeline/view_checks.h"
 #include "pipeline/view_conversion.h"
 #include "pipeline/view_problem.h"
@@ -42,7 +43,10 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   ViewNotes& noted = notes != nullptr ? *notes : unused;
   noted.stored_bits = FreeImage_GetBPP(view.get());
   if (was_turned(view.get(), file.format())) noted.conversion = "EXIF turned";
-  ViewEncoding encoding{file.format(), file.format() != FIF_BMP || bmp_declares_alpha(file)};
+  ViewEncoding encoding;
+  encoding.format = file.format();
+  encoding.alpha_declared = file.format() != FIF_BMP || bmp_declares_alpha(file);
+  encoding.premultiplied = file.format() == FIF_TIFF && tiff_alpha_is_premultiplied(file);
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);
   noted.conversion = joined(noted.conversion, converted);
