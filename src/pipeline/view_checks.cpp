@@ -5,18 +5,14 @@
 #include <cstdlib>
 #include <vector>
 
+#include "pipeline/bmp_header.h"
+#include "pipeline/byte_order.h"
 #include "pipeline/view_conversion.h"
 #include "pipeline/view_problem.h"
 
 namespace interlace {
 
 namespace {
-
-std::uint32_t little_endian(const unsigned char* bytes, int count) {
-  std::uint32_t value = 0;
-  for (int i = count - 1; i >= 0; --i) value = (value << 8) | bytes[i];
-  return value;
-}
 
 std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
   std::uint64_t product = 0;
@@ -41,64 +37,44 @@ constexpr std::uint64_t kMostBmpPixelBytes = (std::uint64_t{1} << 32) - 1;
   refuse_view(problem);
 }
 
-struct BmpHeader {
-  bool is_bmp = false;
-  bool understood = false;  // a header size the library reads
+// Where a BMP's pixel data lies and how long it is as decoded.
+struct BmpPixels {
   bool run_length = false;
-  bool sized = false;       // width, height and depth make sense
-  std::uint64_t pixel_offset = 0;
-  std::uint64_t pixel_bytes = 0;  // as decoded, saturating
+  bool sized = false;  // width, height and depth make sense
+  std::uint64_t offset = 0;
+  std::uint64_t bytes = 0;  // saturating
 };
 
-BmpHeader read_bmp_header(const unsigned char* header, std::size_t header_length) {
-  constexpr std::size_t kFileHeader = 14;
-  BmpHeader bmp;
-  if (header_length < kFileHeader + 4 || header[0] != 'B' || header[1] != 'M') return bmp;
-  bmp.is_bmp = true;
-  const std::uint32_t info_size = little_endian(header + 14, 4);
-  std::int64_t width = 0, height = 0;
-  std::uint32_t bits = 0, compression = 0;
-  if (info_size == 12 && header_length >= 26) {  // OS/2 1.x core header
-    width = little_endian(header + 18, 2);
-    height = little_endian(header + 20, 2);
-    bits = little_endian(header + 24, 2);
-  } else if (info_size >= 40 && header_length >= 34) {
-    width = static_cast<std::int32_t>(little_endian(header + 18, 4));
-    height = static_cast<std::int32_t>(little_endian(header + 22, 4));
-    bits = little_endian(header + 28, 2);
-    compression = little_endian(header + 30, 4);
-  } else {
-    return bmp;
-  }
-  bmp.understood = true;
-  constexpr std::uint32_t kRgb = 0, kBitFields = 3, kAlphaBitFields = 6;
-  bmp.run_length = compression != kRgb && compression != kBitFields && compression != kAlphaBitFields;
-  bmp.sized = width > 0 && height != 0 && bits != 0 && bits <= 64;
-  if (!bmp.sized) return bmp;
-  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(width) * bits + 31) / 32 * 4;
-  bmp.pixel_bytes = saturating_product(row_bytes, static_cast<std::uint64_t>(std::llabs(height)));
-  bmp.pixel_offset = std::max<std::uint64_t>(little_endian(header + 10, 4), kFileHeader + info_size);
-  return bmp;
+BmpPixels pixels_of(const BmpHeader& bmp) {
+  BmpPixels pixels;
+  pixels.run_length = bmp.compression != kBmpRgb && bmp.compression != kBmpBitFields &&
+                      bmp.compression != kBmpAlphaBitFields;
+  pixels.sized = bmp.width > 0 && bmp.height != 0 && bmp.bits != 0 && bmp.bits <= 64;
+  if (!pixels.sized) return pixels;
+  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(bmp.width) * bmp.bits + 31) / 32 * 4;
+  pixels.bytes = saturating_product(row_bytes, static_cast<std::uint64_t>(std::llabs(bmp.height)));
+  pixels.offset = std::max<std::uint64_t>(bmp.data_offset, kBmpFileHeaderBytes + bmp.info_size);
+  return pixels;
 }
 
 // What bmp_length_needed() says, from a header already read.
-std::uint64_t length_needed(const BmpHeader& bmp) {
+std::uint64_t length_needed(const BmpHeader& bmp, const BmpPixels& pixels) {
   if (!bmp.is_bmp) return 0;
   if (!bmp.understood) return UINT64_MAX;
-  if (bmp.run_length) return 0;
-  if (!bmp.sized) return UINT64_MAX;
-  return saturating_sum(bmp.pixel_offset, bmp.pixel_bytes);
+  if (pixels.run_length) return 0;
+  if (!pixels.sized) return UINT64_MAX;
+  return saturating_sum(pixels.offset, pixels.bytes);
 }
 
 void check_bmp(const ViewFile& view) {
-  const std::vector<unsigned char> header = view.bytes_at(0, 64);
-  const BmpHeader bmp = read_bmp_header(header.data(), header.size());
-  if (bmp.sized && bmp.pixel_bytes > kMostBmpPixelBytes) {
+  const BmpHeader bmp = read_bmp_header(view);
+  const BmpPixels pixels = pixels_of(bmp);
+  if (pixels.sized && pixels.bytes > kMostBmpPixelBytes) {
     ViewProblem problem{ViewProblemKind::TooLarge};
-    problem.needed_bytes = bmp.pixel_bytes;
+    problem.needed_bytes = pixels.bytes;
     refuse_view(problem);
   }
-  const std::uint64_t needed = length_needed(bmp);
+  const std::uint64_t needed = length_needed(bmp, pixels);
   if (view.size() < needed) refuse_truncated(view, needed);
 }
 
@@ -222,7 +198,8 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
 }  // namespace
 
 std::uint64_t bmp_length_needed(const unsigned char* header, std::size_t header_length) {
-  return length_needed(read_bmp_header(header, header_length));
+  const BmpHeader bmp = read_bmp_header(header, header_length);
+  return length_needed(bmp, pixels_of(bmp));
 }
 
 bool is_truncated_bmp(const unsigned char* header, std::size_t header_length, std::uint64_t file_size) {

@@ -25,7 +25,8 @@ std::string joined(std::string first, const std::string& second) {
 }  // namespace
 
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
-  if (file.format() == FIF_BMP) file.present_to_library(bmp_overrides(file));
+  const BmpHeader bmp = file.format() == FIF_BMP ? read_bmp_header(file) : BmpHeader{};
+  if (bmp.is_bmp) file.present_to_library(bmp_overrides(file, bmp));
   const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count);
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
@@ -45,7 +46,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   if (was_turned(view.get(), file.format())) noted.conversion = "EXIF turned";
   ViewEncoding encoding;
   encoding.format = file.format();
-  encoding.alpha_declared = file.format() != FIF_BMP || bmp_declares_alpha(file);
+  encoding.alpha_declared = !bmp.is_bmp || bmp_declares_alpha(bmp);
   encoding.premultiplied = file.format() == FIF_TIFF && tiff_alpha_is_premultiplied(file);
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);
