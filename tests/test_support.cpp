@@ -16,6 +16,8 @@
 #include <iterator>
 #include <random>
 
+#include "pipeline/standard_error_silenced.h"
+
 namespace test_support {
 
 namespace {
@@ -278,15 +280,8 @@ GifFile parse_gif(const Bytes& b) {
 }
 
 FIBITMAP* load_quietly(FREE_IMAGE_FORMAT format, const std::string& name) {
-  std::fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null >= 0) dup2(null, STDERR_FILENO);
-  FIBITMAP* bitmap = FreeImage_Load(format, name.c_str(), 0);
-  if (saved >= 0) dup2(saved, STDERR_FILENO);
-  for (const int fd : {saved, null})
-    if (fd >= 0) close(fd);
-  return bitmap;
+  const interlace::StandardErrorSilenced quiet;
+  return FreeImage_Load(format, name.c_str(), 0);
 }
 
 }  // namespace test_support

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "pipeline/standard_error_silenced.h"
 #include "pipeline/view_problem.h"
 
 namespace interlace {
@@ -35,28 +36,6 @@ extern "C" void note_complaint(FREE_IMAGE_FORMAT, const char* message) {
   if (!g_complained && g_complaint != nullptr) *g_complaint = message != nullptr ? message : "";
   g_complained = true;
 }
-
-// The TIFF decoder prints warnings about tags it doesn't know straight to
-// standard error, past the library's message callback: dozens for a file
-// with EXIF data. Nothing that links this code is to pass them on.
-class StandardErrorSilenced {
- public:
-  StandardErrorSilenced() : saved_(dup(STDERR_FILENO)) {
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
-    if (null >= 0) close(null);
-  }
-  ~StandardErrorSilenced() {
-    if (saved_ < 0) return;
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-  }
-  StandardErrorSilenced(const StandardErrorSilenced&) = delete;
-  StandardErrorSilenced& operator=(const StandardErrorSilenced&) = delete;
-
- private:
-  int saved_;
-};
 
 }  // namespace
 
