@@ -95,7 +95,7 @@ void check_print_image_fits(ViewSize size) {
 
 Bitmap interlace_strips(const StripTable& strips, ViewSize size) {
   Bitmap image(FreeImage_Allocate(size.width, size.height, 24, 0, 0, 0));
-  if (!image || FreeImage_GetBits(image.get()) == nullptr) throw Failure(ExitStatus::OutputFailed);
+  if (!image || FreeImage_GetBits(image.get()) == nullptr) fail_output();
   weave_strips(strips, image.get());
   return image;
 }
@@ -121,7 +121,7 @@ void write_print_image(FIBITMAP* image, std::uint32_t dots_per_metre, OutputFile
   FreeImage_SetDotsPerMeterX(image, dots_per_metre);
   FreeImage_SetDotsPerMeterY(image, dots_per_metre);
   if (!FreeImage_SaveToHandle(FIF_BMP, image, out.io(), out.handle(), 0)) {
-    throw Failure(ExitStatus::OutputFailed);
+    fail_output();
   }
 }
 

@@ -14,7 +14,7 @@ Bitmap make_strip(FIBITMAP* view, int view_count) {
   const int width = static_cast<int>(FreeImage_GetWidth(view));
   const int height = static_cast<int>(FreeImage_GetHeight(view));
   Bitmap strip(FreeImage_Rescale(view, width / view_count, height, FILTER_BSPLINE));
-  if (!strip) throw Failure(ExitStatus::OutputFailed);
+  if (!strip) fail_output();
   return strip;
 }
 
