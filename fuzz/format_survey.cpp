@@ -27,8 +27,8 @@
 #include <random>
 #include <string>
 
-#include "pipeline/exit_status.h"
-#include "pipeline/view_checks.h"
+#include "exit_status.h"
+#include "decoder/view_checks.h"
 #include "seeds.h"
 
 namespace {

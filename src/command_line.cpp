@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "pipeline/interlacer.h"
+#include "image_size.h"
 
 namespace interlace {
 

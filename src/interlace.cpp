@@ -16,15 +16,15 @@
 #include "interlace.h"
 
 #include "command_line.h"
-#include "pipeline/exit_status.h"
-#include "pipeline/file_names.h"
+#include "exit_status.h"
+#include "file_names.h"
 #include "pipeline/interlacer.h"
-#include "pipeline/output_commit.h"
-#include "pipeline/output_file.h"
+#include "output/output_commit.h"
+#include "output/output_file.h"
 #include "pipeline/preview.h"
-#include "pipeline/signals.h"
+#include "output/signals.h"
 #include "pipeline/strip.h"
-#include "pipeline/view_loader.h"
+#include "decoder/view_loader.h"
 
 namespace {
 

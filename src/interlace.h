@@ -2,7 +2,7 @@
 #pragma once
 
 #include "command_line.h"
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 
 namespace interlace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/view_loader.h"
+#include "decoder/view_loader.h"
 #include "test_support.h"
 
 namespace {

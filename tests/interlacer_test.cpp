@@ -1,11 +1,11 @@
-#include "pipeline/output_commit.h"
+#include "output/output_commit.h"
 #include "pipeline/interlacer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 #include "test_support.h"
 
 namespace interlace {

@@ -1,5 +1,5 @@
-#include "pipeline/output_commit.h"
-#include "pipeline/output_file.h"
+#include "output/output_commit.h"
+#include "output/output_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 #include "test_support.h"
 
 namespace interlace {

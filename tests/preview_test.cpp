@@ -1,9 +1,9 @@
-#include "pipeline/output_commit.h"
+#include "output/output_commit.h"
 #include "pipeline/preview.h"
 
 #include <gtest/gtest.h>
 
-#include "pipeline/bitmap.h"
+#include "bitmap.h"
 #include "test_support.h"
 
 namespace interlace {

@@ -16,7 +16,7 @@
 #include <iterator>
 #include <random>
 
-#include "pipeline/standard_error_silenced.h"
+#include "decoder/standard_error_silenced.h"
 
 namespace test_support {
 

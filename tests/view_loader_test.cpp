@@ -1,11 +1,11 @@
-#include "pipeline/view_loader.h"
+#include "decoder/view_loader.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "pipeline/exit_status.h"
-#include "pipeline/view_checks.h"
+#include "exit_status.h"
+#include "decoder/view_checks.h"
 #include "test_support.h"
 
 namespace interlace {

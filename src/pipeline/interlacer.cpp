@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 
 namespace interlace {
 
@@ -76,22 +76,6 @@ void weave_row(const BYTE* const* strip_rows, std::size_t views, BYTE* target, s
 }
 
 }  // namespace
-
-std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi) {
-  const double value = std::floor(static_cast<double>(dpi) * 39.37 + 0.5);
-  if (dpi < 0 || value > std::numeric_limits<std::int32_t>::max()) return std::nullopt;
-  return static_cast<std::uint32_t>(value);
-}
-
-std::uint64_t print_image_file_bytes(ViewSize size) {
-  constexpr std::uint64_t kHeaders = 14 + 40;
-  const std::uint64_t row_bytes = (std::uint64_t(size.width) * kBytesPerPixel + 3) / 4 * 4;
-  return kHeaders + row_bytes * std::uint64_t(size.height);
-}
-
-void check_print_image_fits(ViewSize size) {
-  if (print_image_file_bytes(size) > std::numeric_limits<std::uint32_t>::max()) fail_output();
-}
 
 Bitmap interlace_strips(const StripTable& strips, ViewSize size) {
   Bitmap image(FreeImage_Allocate(size.width, size.height, 24, 0, 0, 0));

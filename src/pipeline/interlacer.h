@@ -7,26 +7,12 @@
 #include <cstdint>
 #include <optional>
 
-#include "pipeline/bitmap.h"
-#include "pipeline/output_file.h"
+#include "bitmap.h"
+#include "output/output_file.h"
 #include "pipeline/strip.h"
-#include "pipeline/view_file.h"
+#include "image_size.h"
 
 namespace interlace {
-
-// Print resolution in the BMP header's unit: floor(dpi * 39.37 + 0.5). The
-// factor is 39.37 exactly, not 1 / 0.0254, because print shops' files were
-// made that way. Empty for a negative resolution or one whose value doesn't
-// fit the header's signed 32-bit field.
-std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi);
-
-// The length of the BMP file of a print image of `size`: its 54 bytes of
-// headers and its rows, each padded to four bytes.
-std::uint64_t print_image_file_bytes(ViewSize size);
-
-// A BMP records its length in 32 bits, so a print image whose file would be
-// 4 GiB or more can't be written. Throws Failure(OutputFailed) for one.
-void check_print_image_fits(ViewSize size);
 
 // Builds the print image of `size` from the strips, one per view: picture
 // column k takes view (k mod N)'s strip column k div N. Only h - 1 stored

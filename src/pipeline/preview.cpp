@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "pipeline/bitmap.h"
-#include "pipeline/exit_status.h"
+#include "bitmap.h"
+#include "exit_status.h"
 
 namespace interlace {
 

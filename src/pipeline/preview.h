@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "pipeline/output_file.h"
+#include "output/output_file.h"
 
 namespace interlace {
 

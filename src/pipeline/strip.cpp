@@ -1,6 +1,6 @@
 #include "pipeline/strip.h"
 
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 
 namespace interlace {
 

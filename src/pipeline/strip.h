@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "pipeline/bitmap.h"
+#include "bitmap.h"
 
 namespace interlace {
 

@@ -4,14 +4,14 @@
 
 #include <new>
 
-#include "pipeline/file_names.h"
+#include "file_names.h"
 #include "pipeline/interlacer.h"
-#include "pipeline/output_commit.h"
-#include "pipeline/output_file.h"
+#include "output/output_commit.h"
+#include "output/output_file.h"
 #include "pipeline/preview.h"
 #include "pipeline/strip.h"
-#include "pipeline/view_loader.h"
-#include "pipeline/view_problem.h"
+#include "decoder/view_loader.h"
+#include "view_problem.h"
 
 namespace interlace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "command_line.h"
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 
 namespace interlace {
 

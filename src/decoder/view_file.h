@@ -10,17 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/bitmap.h"
+#include "bitmap.h"
+#include "image_size.h"
 
 namespace interlace {
 
-struct ViewSize {
-  int width = 0;
-  int height = 0;
-  bool operator==(const ViewSize& other) const {
-    return width == other.width && height == other.height;
-  }
-};
 
 // Bytes the library is to read in place of the file's own at `offset`.
 struct ByteOverride {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "pipeline/view_file.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pipeline/output_file.h"
+#include "output/output_file.h"
 
 namespace interlace {
 

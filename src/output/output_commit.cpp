@@ -1,4 +1,4 @@
-#include "pipeline/output_commit.h"
+#include "output/output_commit.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "pipeline/exit_status.h"
-#include "pipeline/signals.h"
+#include "exit_status.h"
+#include "output/signals.h"
 
 namespace interlace {
 

@@ -1,10 +1,10 @@
-#include "pipeline/view_conversion.h"
+#include "decoder/view_conversion.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-#include "pipeline/view_problem.h"
+#include "view_problem.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "pipeline/output_file.h"
+#include "output/output_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,8 +10,8 @@
 #include <random>
 #include <vector>
 
-#include "pipeline/exit_status.h"
-#include "pipeline/signals.h"
+#include "exit_status.h"
+#include "output/signals.h"
 
 namespace interlace {
 

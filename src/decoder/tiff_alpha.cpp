@@ -1,9 +1,9 @@
-#include "pipeline/tiff_alpha.h"
+#include "decoder/tiff_alpha.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "pipeline/byte_order.h"
+#include "byte_order.h"
 
 namespace interlace {
 

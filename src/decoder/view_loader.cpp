@@ -1,12 +1,12 @@
-#include "pipeline/view_loader.h"
+#include "decoder/view_loader.h"
 
-#include "pipeline/bmp_variants.h"
-#include "pipeline/file_names.h"
-#include "pipeline/interlacer.h"
-#include "pipeline/tiff_alpha.h"
-#include "pipeline/view_checks.h"
-#include "pipeline/view_conversion.h"
-#include "pipeline/view_problem.h"
+#include "decoder/bmp_variants.h"
+#include "file_names.h"
+#include "image_size.h"
+#include "decoder/tiff_alpha.h"
+#include "decoder/view_checks.h"
+#include "decoder/view_conversion.h"
+#include "view_problem.h"
 
 namespace interlace {
 

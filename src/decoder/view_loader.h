@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "pipeline/bitmap.h"
-#include "pipeline/view_file.h"
+#include "bitmap.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "pipeline/view_file.h"
+#include "decoder/view_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "pipeline/standard_error_silenced.h"
-#include "pipeline/view_problem.h"
+#include "decoder/standard_error_silenced.h"
+#include "view_problem.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "pipeline/file_names.h"
+#include "file_names.h"
 
 #include <cstdio>
 

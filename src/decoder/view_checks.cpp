@@ -1,14 +1,14 @@
-#include "pipeline/view_checks.h"
+#include "decoder/view_checks.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <vector>
 
-#include "pipeline/bmp_header.h"
-#include "pipeline/byte_order.h"
-#include "pipeline/view_conversion.h"
-#include "pipeline/view_problem.h"
+#include "decoder/bmp_header.h"
+#include "byte_order.h"
+#include "decoder/view_conversion.h"
+#include "view_problem.h"
 
 namespace interlace {
 

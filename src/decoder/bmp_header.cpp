@@ -1,8 +1,8 @@
-#include "pipeline/bmp_header.h"
+#include "decoder/bmp_header.h"
 
 #include <vector>
 
-#include "pipeline/byte_order.h"
+#include "byte_order.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "pipeline/signals.h"
+#include "output/signals.h"
 
 #include <unistd.h>
 

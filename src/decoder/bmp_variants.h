@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "pipeline/bmp_header.h"
-#include "pipeline/view_file.h"
+#include "decoder/bmp_header.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pipeline/view_file.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pipeline/exit_status.h"
+#include "exit_status.h"
 
 namespace interlace {
 

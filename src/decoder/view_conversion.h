@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "pipeline/bitmap.h"
-#include "pipeline/view_file.h"
+#include "bitmap.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "pipeline/bmp_variants.h"
+#include "decoder/bmp_variants.h"
 
 namespace interlace {
 

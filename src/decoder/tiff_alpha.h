@@ -3,7 +3,7 @@
 // hands over the stored samples either way, so which it is is read here.
 #pragma once
 
-#include "pipeline/view_file.h"
+#include "decoder/view_file.h"
 
 namespace interlace {
 

@@ -1,0 +1,32 @@
+// A view's size, and what the print image of that size must fit: the BMP
+// header's 32-bit fields.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace interlace {
+
+struct ViewSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const ViewSize& other) const {
+    return width == other.width && height == other.height;
+  }
+};
+
+// Print resolution in the BMP header's unit: floor(dpi * 39.37 + 0.5). The
+// factor is 39.37 exactly, not 1 / 0.0254, because print shops' files were
+// made that way. Empty for a negative resolution or one whose value doesn't
+// fit the header's signed 32-bit field.
+std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi);
+
+// The length of the BMP file of a print image of `size`: its 54 bytes of
+// headers and its rows, each padded to four bytes.
+std::uint64_t print_image_file_bytes(ViewSize size);
+
+// A BMP records its length in 32 bits, so a print image whose file would be
+// 4 GiB or more can't be written. Throws Failure(OutputFailed) for one.
+void check_print_image_fits(ViewSize size);
+
+}  // namespace interlace
