@@ -6,9 +6,7 @@
 // Reads BASE_rs_c01.bmp ... in view order and writes BASE_interlace.bmp and
 // BASE_animation.gif. It prints nothing; the exit status is its only report.
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <new>
 #include <optional>
@@ -16,33 +14,25 @@
 #include "interlace.h"
 
 #include "command_line.h"
+#include "confinement/descriptors.h"
+#include "confinement/landlock.h"
+#include "confinement/seccomp_filters.h"
 #include "exit_status.h"
 #include "file_names.h"
-#include "pipeline/interlacer.h"
 #include "output/output_commit.h"
 #include "output/output_file.h"
-#include "pipeline/preview.h"
 #include "output/signals.h"
+#include "pipeline/interlacer.h"
+#include "pipeline/preview.h"
 #include "pipeline/strip.h"
-#include "decoder/view_loader.h"
 
 namespace {
-
-// Callers read the exit status only. The decoders behind the image library
-// may still write warnings of their own, so the console is closed to them.
-void silence_console() {
-  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null_device < 0) return;
-  dup2(null_device, STDOUT_FILENO);
-  dup2(null_device, STDERR_FILENO);
-  close(null_device);
-}
 
 // Every view and strip is one large allocation. By default the C library
 // maps each afresh and unmaps it when freed, so every view pays again for the
 // kernel to fault in and zero its pages, over half the run on print-size
 // views. Kept on the heap and never trimmed, the memory of one view is reused
-// by the next.
+// by the next (in the decoder, which inherits these settings, too).
 void keep_large_allocations() {
 #ifndef INTERLACE_SYSTEM_ALLOCATOR
   mallopt(M_MMAP_MAX, 0);
@@ -50,28 +40,49 @@ void keep_large_allocations() {
 #endif
 }
 
+// Once its decoder runs and its views are open, the run needs no new
+// process, program or socket, and no file outside the set's folder but
+// /dev/null. Built without confinement (for sanitizers, whose reports start
+// programs), it keeps every right.
+void confine_run(const interlace::RunSettings& settings) {
+#ifdef INTERLACE_CONFINE
+  const std::string folder = interlace::folder_of(settings.base_name);
+  interlace::restrict_file_access({{folder.empty() ? "." : folder}, {"/dev/null"}});
+  interlace::confine_run_calls();
+#else
+  (void)settings;
+#endif
+}
+
 }  // namespace
 
 namespace interlace {
 
-ExitStatus interlace_views(const RunSettings& settings) {
-  const int views = settings.view_count;
+std::vector<OpenedView> open_views(const RunSettings& settings) {
+  std::vector<OpenedView> views;
+  views.reserve(static_cast<std::size_t>(settings.view_count));
+  for (int n = 1; n <= settings.view_count; ++n) views.push_back(OpenedView::open(view_file_name(settings.base_name, n)));
+  return views;
+}
+
+ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views) {
   PreviewAnimation preview;
   StripTable strips;
-  std::optional<ViewSize> size;
-  for (int n = 1; n <= views; ++n) {
-    const Bitmap view = load_view(settings.base_name, n, views, size);
-    // The preview page first: its resampling scratch (640 columns at the
-    // view's full height) is then free again for the strip to reuse, which
-    // keeps the peak at one view plus the strips.
-    preview.add_page(view.get());
-    strips.add(make_strip(view.get(), views));
+  DecodeRequest request;
+  request.view_count = settings.view_count;
+  for (const OpenedView& view : views) {
+    DecodedView decoded = decoder.decode(view, request);
+    request.expected = decoded.size;
+    preview.add_page(decoded.page.get());
+    strips.add(std::move(decoded.strip));
   }
+  // The decoder's memory goes back before the print image takes its own.
+  decoder.stop();
 
   // Both outputs are complete on disk before either replaces an old one.
   OutputFile print_file(interlaced_file_name(settings.base_name));
   {
-    const Bitmap image = interlace_strips(strips, *size);
+    const Bitmap image = interlace_strips(strips, *request.expected);
     write_print_image(image.get(), *dots_per_metre(settings.print_dpi), print_file);
   }
   print_file.finish();
@@ -83,17 +94,28 @@ ExitStatus interlace_views(const RunSettings& settings) {
   return ExitStatus::Done;
 }
 
+ExitStatus interlace_views(const RunSettings& settings) {
+  Decoder decoder;
+  return interlace_views(settings, decoder, open_views(settings));
+}
+
 }  // namespace interlace
 
 int main(int argc, char** argv) {
-  silence_console();
+  interlace::ensure_standard_descriptors();
+  interlace::silence_console();
   keep_large_allocations();
   interlace::remove_temporaries_on_signals();
   using interlace::ExitStatus;
   const std::optional<interlace::RunSettings> settings = interlace::parse_command_line(argc, argv);
   if (!settings) return static_cast<int>(ExitStatus::BadCommandLine);
+  // Nothing the caller left open is for the run, or for its decoder.
+  interlace::close_inherited_descriptors();
   try {
-    return static_cast<int>(interlace_views(*settings));
+    interlace::Decoder decoder;
+    const std::vector<interlace::OpenedView> views = interlace::open_views(*settings);
+    confine_run(*settings);
+    return static_cast<int>(interlace_views(*settings, decoder, views));
   } catch (const interlace::Failure& failure) {
     return static_cast<int>(failure.status());
   } catch (const std::bad_alloc&) {

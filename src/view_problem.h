@@ -25,6 +25,10 @@ enum class ViewProblemKind {
   TooNarrow,         // narrower than the view count, expected_width
   ChangedWhileRead,  // size or modification time changed between opening and decoding
   CannotConvert,     // a pixel type with no conversion to 24 bits
+  DecoderCrashed,    // the decoder process died of `signal` (0: it exited) on this view
+  DecoderTooSlow,    // the decoder used more than `seconds` of processor time on it
+  DecoderNonsense,   // the decoder's answer doesn't fit the request
+  DecoderOutOfMemory,  // decoding needs more than the decoder's `needed_bytes` of memory
 };
 
 struct ViewProblem {
@@ -36,6 +40,9 @@ struct ViewProblem {
   std::int64_t width = 0, height = 0;
   std::int64_t expected_width = 0, expected_height = 0;
   std::string message;
+  int signal = 0;
+  std::uint64_t seconds = 0;
+  std::string format;  // the library's name of the view's format, where known
 };
 
 // The failure a view check throws: status 2, and the reason.

@@ -35,7 +35,7 @@ TEST(PreviewAnimation, WritesOnePagePerViewInOrder) {
   int n = 0;
   for (const auto& v : views) {
     const Bitmap view(test_support::random_bitmap(v.width, v.height, static_cast<unsigned>(++n)));
-    animation.add_page(view.get());
+    animation.add_page(make_preview_page(view.get()).get());
     EXPECT_EQ(animation.page_count(), n);
   }
   test_support::TempDir dir;

@@ -11,9 +11,14 @@
 
 namespace interlace {
 
+// True in a process whose standard error is /dev/null for good (the
+// decoder's): there is nothing to quiet, and it may open no file.
+inline bool g_standard_error_is_null = false;
+
 class StandardErrorSilenced {
  public:
-  StandardErrorSilenced() : saved_(dup(STDERR_FILENO)) {
+  StandardErrorSilenced() : saved_(g_standard_error_is_null ? -1 : dup(STDERR_FILENO)) {
+    if (saved_ < 0) return;
     std::fflush(stderr);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);

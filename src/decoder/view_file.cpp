@@ -1,6 +1,5 @@
 #include "decoder/view_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,47 +38,25 @@ extern "C" void note_complaint(FREE_IMAGE_FORMAT, const char* message) {
 
 }  // namespace
 
-ViewFile::ViewFile(std::string name) : name_(std::move(name)) {
-  open_regular_file();
+ViewFile::ViewFile(std::string name) : file_(OpenedView::open(name)) { find_format(); }
+
+ViewFile::ViewFile(OpenedView file) : file_(std::move(file)) { find_format(); }
+
+ViewFile::ViewFile(std::string name, FREE_IMAGE_FORMAT format) : file_(OpenedView::open(name)), format_(format) {}
+
+void ViewFile::find_format() {
   // By content first: PNG data under a ".bmp" name loads as PNG.
   {
     const StandardErrorSilenced quiet;
     format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
   }
-  if (format_ == FIF_UNKNOWN) format_ = FreeImage_GetFIFFromFilename(name_.c_str());
-  if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) {
-    close(fd_);  // no destructor runs for a constructor that throws
-    refuse_view(ViewProblemKind::UnknownFormat);
-  }
+  if (format_ == FIF_UNKNOWN) format_ = FreeImage_GetFIFFromFilename(name().c_str());
+  if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) refuse_view(ViewProblemKind::UnknownFormat);
 }
-
-ViewFile::ViewFile(std::string name, FREE_IMAGE_FORMAT format) : name_(std::move(name)), format_(format) {
-  open_regular_file();
-}
-
-void ViewFile::open_regular_file() {
-  // Not blocking, so that a FIFO in a view's place is refused, not waited on.
-  fd_ = open(name_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd_ < 0) refuse_view(errno == ENOENT || errno == ENOTDIR ? ViewProblemKind::Missing : ViewProblemKind::Unreadable);
-  // No destructor runs for a constructor that throws.
-  struct Closer {
-    int& fd;
-    bool armed = true;
-    ~Closer() {
-      if (armed) close(fd);
-    }
-  } closer{fd_};
-  if (fstat(fd_, &opened_) != 0) refuse_view(ViewProblemKind::Unreadable);
-  if (!S_ISREG(opened_.st_mode)) refuse_view(ViewProblemKind::NotRegularFile);
-  if (opened_.st_size == 0) refuse_view(ViewProblemKind::Empty);
-  closer.armed = false;
-}
-
-ViewFile::~ViewFile() { close(fd_); }
 
 std::vector<unsigned char> ViewFile::bytes_at(std::uint64_t offset, std::size_t count) const {
   std::vector<unsigned char> bytes(count);
-  bytes.resize(read_fully(fd_, bytes.data(), count, offset));
+  bytes.resize(read_fully(file_.fd(), bytes.data(), count, offset));
   return bytes;
 }
 
@@ -93,13 +70,6 @@ Bitmap ViewFile::decode(int flags) {
   if (g_complained) bitmap.reset();
   g_complaint = nullptr;
   return bitmap;
-}
-
-bool ViewFile::changed_since_opened() const {
-  struct stat now {};
-  if (fstat(fd_, &now) != 0) return true;
-  return now.st_size != opened_.st_size || now.st_mtim.tv_sec != opened_.st_mtim.tv_sec ||
-         now.st_mtim.tv_nsec != opened_.st_mtim.tv_nsec;
 }
 
 unsigned ViewFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
@@ -116,10 +86,10 @@ unsigned ViewFile::read(void* buffer, unsigned size, unsigned count, fi_handle h
 // reads go straight to the file.
 std::size_t ViewFile::read_at_position(unsigned char* target, std::size_t count) {
   const bool in_buffer = position_ >= buffer_start_ && position_ + count <= buffer_start_ + buffer_.size();
-  if (!in_buffer && count >= kBufferBytes) return read_fully(fd_, target, count, position_);
+  if (!in_buffer && count >= kBufferBytes) return read_fully(file_.fd(), target, count, position_);
   if (!in_buffer) {
     buffer_.resize(kBufferBytes);
-    buffer_.resize(read_fully(fd_, buffer_.data(), kBufferBytes, position_));
+    buffer_.resize(read_fully(file_.fd(), buffer_.data(), kBufferBytes, position_));
     buffer_start_ = position_;
   }
   const std::size_t offset = static_cast<std::size_t>(position_ - buffer_start_);

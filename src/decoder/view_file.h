@@ -4,13 +4,13 @@
 #pragma once
 
 #include <FreeImage.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "bitmap.h"
+#include "decoder/opened_view.h"
 #include "image_size.h"
 
 namespace interlace {
@@ -29,16 +29,17 @@ class ViewFile {
   // opened, isn't a regular file, is empty or has no format the library
   // reads.
   explicit ViewFile(std::string name);
+  // The same for a file the run opened.
+  explicit ViewFile(OpenedView file);
   // The same, taking the file to be in `format` whatever it holds: for the
   // survey of decoders, which feeds each one damaged files of its own.
   ViewFile(std::string name, FREE_IMAGE_FORMAT format);
-  ~ViewFile();
   ViewFile(const ViewFile&) = delete;
   ViewFile& operator=(const ViewFile&) = delete;
 
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return file_.name(); }
   FREE_IMAGE_FORMAT format() const { return format_; }
-  std::uint64_t size() const { return static_cast<std::uint64_t>(opened_.st_size); }
+  std::uint64_t size() const { return file_.size(); }
 
   // The bytes from `offset`, as many as there are up to `count`.
   std::vector<unsigned char> bytes_at(std::uint64_t offset, std::size_t count) const;
@@ -56,20 +57,16 @@ class ViewFile {
   // bytes there; bytes_at() still gives the file's own.
   void present_to_library(std::vector<ByteOverride> overrides) { overrides_ = std::move(overrides); }
 
-  // True when the file's size or modification time differ from when it was
-  // opened: it was written to while the run read it.
-  bool changed_since_opened() const;
+  bool changed_since_opened() const { return file_.changed_since_opened(); }
 
  private:
   static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
   static unsigned write(void* buffer, unsigned size, unsigned count, fi_handle handle);
   static int seek(fi_handle handle, long offset, int origin);
   static long tell(fi_handle handle);
-  void open_regular_file();
+  void find_format();
 
-  std::string name_;
-  int fd_ = -1;
-  struct stat opened_ {};
+  OpenedView file_;
   FREE_IMAGE_FORMAT format_ = FIF_UNKNOWN;
   std::size_t read_at_position(unsigned char* target, std::size_t count);
   void apply_overrides(unsigned char* target, std::size_t count) const;

@@ -11,9 +11,6 @@ namespace interlace {
 namespace {
 
 constexpr float kPreviewFramesPerSecond = 2.0f;
-// A GIF page's height is a 16-bit field. A taller page can't be written, and
-// making it first would cost seconds to minutes for a very thin view.
-constexpr double kMostGifRows = 65535;
 
 // The animation is opened from an empty source rather than from a file name:
 // a named animation is written by the library at its close, non-atomically
@@ -44,13 +41,6 @@ void tag_frame_time(FIBITMAP* page) {
 
 }  // namespace
 
-int preview_page_height(int view_width, int view_height) {
-  const std::int64_t product = std::int64_t{kPreviewWidth} * view_height;
-  const double height = std::floor(static_cast<double>(product) / view_width + 0.5);
-  if (height > kMostGifRows) return 0;
-  return height < 1 ? 1 : static_cast<int>(height);
-}
-
 int preview_frame_time() {
   return static_cast<int>(1000.0f / kPreviewFramesPerSecond + 0.5f);
 }
@@ -62,19 +52,12 @@ PreviewAnimation::PreviewAnimation()
 
 PreviewAnimation::~PreviewAnimation() { FreeImage_CloseMultiBitmap(animation_, 0); }
 
-void PreviewAnimation::add_page(FIBITMAP* view) {
-  const int height = preview_page_height(static_cast<int>(FreeImage_GetWidth(view)),
-                                         static_cast<int>(FreeImage_GetHeight(view)));
-  if (height == 0) fail_output();
-  const Bitmap resampled(FreeImage_Rescale(view, kPreviewWidth, height, FILTER_BILINEAR));
-  if (!resampled) fail_output();
-  const Bitmap page(FreeImage_ColorQuantize(resampled.get(), FIQ_WUQUANT));
-  if (!page) fail_output();
-  tag_frame_time(page.get());
+void PreviewAnimation::add_page(FIBITMAP* page) {
+  tag_frame_time(page);
 
   // Appending returns nothing and drops a page it can't take; count instead.
   const int pages_before = page_count();
-  FreeImage_AppendPage(animation_, page.get());
+  FreeImage_AppendPage(animation_, page);
   if (page_count() != pages_before + 1) fail_output();
 }
 

@@ -6,16 +6,10 @@
 
 #include <cstdint>
 
+#include "decoder/strip_and_page.h"
 #include "output/output_file.h"
 
 namespace interlace {
-
-constexpr int kPreviewWidth = 640;
-
-// floor(640 * h / w + 0.5) with the product in 64 bits, and at least 1 so a
-// very wide view still gets a page. 0 when the page would be taller than a
-// GIF page can be (65535 rows).
-int preview_page_height(int view_width, int view_height);
 
 // Milliseconds per page: 1000 / 2.0 frames per second + 0.5, in single
 // precision, truncated: 500.
@@ -31,11 +25,10 @@ class PreviewAnimation {
   PreviewAnimation(const PreviewAnimation&) = delete;
   PreviewAnimation& operator=(const PreviewAnimation&) = delete;
 
-  // Appends the page for a 24-bit `view`, which stays the caller's: resampled
-  // bilinearly to 640 pixels wide, quantized with Wu's method, tagged with
-  // the frame time. Throws Failure(OutputFailed) if the page can't be made or
-  // the animation didn't grow by one page.
-  void add_page(FIBITMAP* view);
+  // Appends `page` (made by make_preview_page()), which stays the caller's,
+  // tagged with the frame time and nothing else. Throws Failure(OutputFailed)
+  // if the animation didn't grow by one page.
+  void add_page(FIBITMAP* page);
 
   int page_count() const;
 

@@ -27,9 +27,4 @@ class StripTable {
   std::vector<Bitmap> strips_;
 };
 
-// The view resampled with the cubic B-spline to width div `view_count`
-// columns at full height. Throws Failure(OutputFailed) when the strip can't be
-// allocated.
-Bitmap make_strip(FIBITMAP* view, int view_count);
-
 }  // namespace interlace

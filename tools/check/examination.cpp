@@ -2,15 +2,17 @@
 
 #include <sys/resource.h>
 
+#include <cstring>
+
 #include <new>
 
+#include "decoder/decoder.h"
 #include "file_names.h"
 #include "pipeline/interlacer.h"
 #include "output/output_commit.h"
 #include "output/output_file.h"
 #include "pipeline/preview.h"
 #include "pipeline/strip.h"
-#include "decoder/view_loader.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -19,6 +21,13 @@ namespace {
 
 std::string size_text(std::int64_t width, std::int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::string decoder_crash(const ViewProblem& p) {
+  if (!p.message.empty()) return "the decoder could not start: " + p.message;
+  const char* name = p.signal != 0 ? sigabbrev_np(p.signal) : nullptr;
+  const std::string cause = name != nullptr ? " (SIG" + std::string(name) + ")" : "";
+  return "the decoder crashed on this view" + cause + ": the file is damaged or made to attack the decoder";
 }
 
 std::string describe(const ViewProblem& p) {
@@ -47,6 +56,15 @@ std::string describe(const ViewProblem& p) {
              " views, or has no rows";
     case ViewProblemKind::ChangedWhileRead: return "changed while it was read";
     case ViewProblemKind::CannotConvert: return "a pixel type that can't be converted to 24 bits";
+    case ViewProblemKind::DecoderCrashed: return decoder_crash(p);
+    case ViewProblemKind::DecoderTooSlow:
+      return "the decoder used more than " + std::to_string(p.seconds) +
+             " seconds of processor time on this view: the file is damaged or made to attack the decoder";
+    case ViewProblemKind::DecoderNonsense:
+      return "the decoder's answer for this view made no sense: the file is damaged or made to attack the decoder";
+    case ViewProblemKind::DecoderOutOfMemory:
+      return "decoding it needs more than the decoder's " + std::to_string(p.needed_bytes >> 20) +
+             " MiB of memory: a decompression bomb, or damaged";
   }
   return "can't be used";
 }
@@ -68,22 +86,30 @@ class Run {
     report.number = number;
     report.file = view_file_name(settings_.base_name, number);
     try {
-      ViewFile file(report.file);
-      report.format = FreeImage_GetFormatFromFIF(file.format());
-      ViewNotes notes;
-      const Bitmap view = load_view(file, settings_.view_count, size_, &notes);
-      report.width = static_cast<int>(FreeImage_GetWidth(view.get()));
-      report.height = static_cast<int>(FreeImage_GetHeight(view.get()));
-      report.bits_per_pixel = notes.stored_bits;
-      report.conversion = notes.conversion;
+      const OpenedView file = OpenedView::open(report.file);
+      DecodedView decoded = decoder_.decode(file, request_);
+      report.format = decoded.format;
+      report.width = decoded.size.width;
+      report.height = decoded.size.height;
+      report.bits_per_pixel = decoded.stored_bits;
+      report.conversion = decoded.conversion;
       report.usable = true;
-      if (!failed()) make_page_and_strip(view.get(), report);
+      request_.expected = decoded.size;
+      if (!failed()) {
+        preview_.add_page(decoded.page.get());
+        strips_.add(std::move(decoded.strip));
+      }
     } catch (const ViewRefused& refused) {
+      report.format = refused.problem().format;
       report.problem = describe(refused.problem());
       note_size(report, refused.problem());
       fail(ExitStatus::BadView);
+    } catch (const OutputsUnmade& unmade) {
+      report.problem = unmade_problem(unmade.size());
+      if (unmade.size()) request_.expected = unmade.size();
+      fail(ExitStatus::OutputFailed);
     } catch (const Failure& failure) {
-      report.problem = print_image_problem();
+      report.problem = "out of memory";
       fail(failure.status());
     } catch (const std::bad_alloc&) {
       report.problem = "out of memory";
@@ -101,9 +127,9 @@ class Run {
     OutputReport animation;
     animation.role = "preview";
     animation.file = animation_file_name(settings_.base_name);
-    if (size_) {
-      exam.width = size_->width;
-      exam.height = size_->height;
+    if (request_.expected) {
+      exam.width = request_.expected->width;
+      exam.height = request_.expected->height;
       describe_print_image(exam, print);
     }
     describe_preview(exam, animation);
@@ -122,31 +148,21 @@ class Run {
     if (!status_) status_ = status;
   }
 
-  std::string print_image_problem() const {
-    return "not decoded: the print image of its size would make a BMP of 4 GiB or more";
-  }
-
-  void make_page_and_strip(FIBITMAP* view, ViewReport& report) {
-    try {
-      preview_.add_page(view);
-      strips_.add(make_strip(view, settings_.view_count));
-    } catch (const Failure&) {
-      report.usable = false;
-      report.problem = preview_page_height(static_cast<int>(FreeImage_GetWidth(view)),
-                                           static_cast<int>(FreeImage_GetHeight(view))) == 0
-                           ? "too tall for a preview page: over 65535 rows at 640 wide"
-                           : "its preview page or strip can't be made (out of memory)";
-      fail(ExitStatus::OutputFailed);
-    }
+  // Why a view that could be read can't be used all the same.
+  static std::string unmade_problem(const std::optional<ViewSize>& size) {
+    if (!size) return "not decoded: the print image of its size would make a BMP of 4 GiB or more";
+    if (preview_page_height(size->width, size->height) == 0)
+      return "too tall for a preview page: over 65535 rows at 640 wide";
+    return "its preview page or strip can't be made (out of memory)";
   }
 
   void describe_print_image(const Examination& exam, OutputReport& print) {
-    print.details = size_text(size_->width, size_->height) + ", " + std::to_string(exam.dots_per_inch) +
+    print.details = size_text(request_.expected->width, request_.expected->height) + ", " + std::to_string(exam.dots_per_inch) +
                     " dots per inch (" + std::to_string(exam.dots_per_metre.value_or(0)) + " per metre)";
     try {
-      check_print_image_fits(*size_);
-      print.bytes = print_image_file_bytes(*size_);
-      if (!failed()) interlace_strips(strips_, *size_);  // allocated as the run would
+      check_print_image_fits(*request_.expected);
+      print.bytes = print_image_file_bytes(*request_.expected);
+      if (!failed()) interlace_strips(strips_, *request_.expected);  // allocated as the run would
     } catch (const Failure&) {
       print.problem = "its BMP would be 4 GiB or more, more than the format records";
     } catch (const std::bad_alloc&) {
@@ -156,9 +172,9 @@ class Run {
 
   void describe_preview(Examination& exam, OutputReport& animation) {
     exam.preview_pages = preview_.page_count();
-    if (size_) {
+    if (request_.expected) {
       exam.preview_page_width = kPreviewWidth;
-      exam.preview_page_height = preview_page_height(size_->width, size_->height);
+      exam.preview_page_height = preview_page_height(request_.expected->width, request_.expected->height);
     }
     animation.details = std::to_string(exam.preview_pages) + " pages of " +
                         size_text(exam.preview_page_width, exam.preview_page_height);
@@ -207,8 +223,9 @@ class Run {
 
   const RunSettings& settings_;
   std::optional<ExitStatus> status_;
-  std::optional<ViewSize> size_;
+  DecodeRequest request_{settings_.view_count, std::nullopt};
   PreviewAnimation preview_;
+  Decoder decoder_;
   StripTable strips_;
 };
 

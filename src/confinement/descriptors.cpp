@@ -1,0 +1,39 @@
+#include "confinement/descriptors.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace interlace {
+
+void ensure_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    // The lowest free number is `fd` itself, as every lower one is open.
+    const int null_device = open("/dev/null", O_RDWR);
+    if (null_device != fd && null_device >= 0) {
+      dup2(null_device, fd);
+      close(null_device);
+    }
+  }
+}
+
+void silence_console() {
+  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null_device < 0) return;
+  dup2(null_device, STDOUT_FILENO);
+  dup2(null_device, STDERR_FILENO);
+  if (null_device > STDERR_FILENO) close(null_device);
+}
+
+void close_inherited_descriptors(int kept) {
+  if (kept < 3) {
+    close_range(3, UINT_MAX, 0);
+    return;
+  }
+  if (kept > 3) close_range(3, static_cast<unsigned>(kept) - 1, 0);
+  close_range(static_cast<unsigned>(kept) + 1, UINT_MAX, 0);
+}
+
+}  // namespace interlace

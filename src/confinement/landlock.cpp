@@ -1,0 +1,81 @@
+#include "confinement/landlock.h"
+
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace interlace {
+
+namespace {
+
+// The access rights by the Landlock version that brought them; the header on
+// the build machine may be older than the kernel the tool runs on.
+constexpr std::uint64_t kRightsOfVersion1 = (1ULL << 13) - 1;  // execute .. make symbolic link
+constexpr std::uint64_t kRefer = 1ULL << 13;                   // version 2
+constexpr std::uint64_t kTruncate = 1ULL << 14;                // version 3
+constexpr std::uint64_t kIoctlDevice = 1ULL << 15;             // version 5
+
+constexpr std::uint64_t kReadFile = 1ULL << 2;
+constexpr std::uint64_t kWriteFile = 1ULL << 1;
+constexpr std::uint64_t kReadFolder = 1ULL << 3;
+constexpr std::uint64_t kRemoveFile = 1ULL << 5;
+constexpr std::uint64_t kMakeRegular = 1ULL << 8;
+
+std::uint64_t handled_rights(long version) {
+  std::uint64_t rights = kRightsOfVersion1;
+  if (version >= 2) rights |= kRefer;
+  if (version >= 3) rights |= kTruncate;
+  if (version >= 5) rights |= kIoctlDevice;
+  return rights;
+}
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool allow_beneath(int ruleset, const std::string& path, std::uint64_t rights) {
+  const Descriptor beneath(open(path.c_str(), O_PATH | O_CLOEXEC));
+  if (beneath.get() < 0) return false;
+  landlock_path_beneath_attr rule{};
+  rule.allowed_access = rights;
+  rule.parent_fd = beneath.get();
+  return syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
+}  // namespace
+
+bool restrict_file_access(const FileRights& rights) {
+  const long version = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  if (version < 1) return false;
+  const std::uint64_t handled = handled_rights(version);
+  landlock_ruleset_attr attributes{};
+  attributes.handled_access_fs = handled;
+  const Descriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0)));
+  if (ruleset.get() < 0) return false;
+  const std::uint64_t in_folder =
+      (kReadFile | kWriteFile | kReadFolder | kRemoveFile | kMakeRegular | kRefer | kTruncate) & handled;
+  for (const std::string& folder : rights.folders_to_write) {
+    if (!allow_beneath(ruleset.get(), folder, in_folder)) return false;
+  }
+  for (const std::string& file : rights.files_to_use) {
+    if (!allow_beneath(ruleset.get(), file, (kReadFile | kWriteFile | kTruncate) & handled)) return false;
+  }
+  if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
+  return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
+}
+
+}  // namespace interlace

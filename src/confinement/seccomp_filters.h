@@ -1,0 +1,22 @@
+// System-call filters (seccomp-bpf, through libseccomp): the decoder's
+// allowlist, and what the run's own process gives up once its decoder runs.
+// Both set no_new_privs, which a filter needs and which keeps set-user-ID
+// programs from gaining rights for anything the process might start.
+#pragma once
+
+namespace interlace {
+
+// The decoder may read the descriptors it holds and is handed, write its
+// answers on `channel` (and to standard output and error, /dev/null there),
+// manage memory but never map it executable, wait on futexes, signal
+// itself (abort) and exit. Any other call ends it with SIGSYS, except the
+// file-status calls the C library makes on its own (they fail with EPERM).
+// False when the kernel refuses the filter.
+bool confine_decoder_calls(int channel);
+
+// The run's own process, once its decoder has started, may no longer start
+// programs, create or use sockets, trace other processes or create new
+// processes; such calls fail with EPERM. False when the kernel refuses it.
+bool confine_run_calls();
+
+}  // namespace interlace

@@ -1,0 +1,122 @@
+#include "decoder/decoder_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "confinement/descriptors.h"
+#include "confinement/landlock.h"
+#include "confinement/seccomp_filters.h"
+#include "decoder/protocol.h"
+#include "decoder/standard_error_silenced.h"
+#include "decoder/view_decoding.h"
+
+#ifdef INTERLACE_DECODER_TEST_HOOK
+#include <optional>
+#include <string>
+// Tests only: given the view's descriptor before it is decoded, may act as a
+// compromised decoder would and say what came of it.
+std::optional<std::string> decoder_test_hook(int view_fd);
+#endif
+
+namespace interlace {
+
+namespace {
+
+// Signals the run catches are the run's business; the decoder dies of them.
+// Those the caller ignores (nohup) stay ignored.
+void default_signals() {
+  for (int number = 1; number < NSIG; ++number) {
+    struct sigaction current {};
+    if (sigaction(number, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) signal(number, SIG_DFL);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Half the machine's memory, never more than the run was given: a view
+// that needs more is a decompression bomb, and ends as a refusal rather
+// than with the machine out of memory. No core files of hostile input.
+void limit_resources() {
+  const auto physical = static_cast<std::uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  rlimit memory{};
+  getrlimit(RLIMIT_AS, &memory);
+  const rlim_t half = std::max<rlim_t>(physical / 2, rlim_t{1} << 30);
+  memory.rlim_cur = std::min(memory.rlim_cur, half);
+  setrlimit(RLIMIT_AS, &memory);
+  const rlimit no_core{0, 0};
+  setrlimit(RLIMIT_CORE, &no_core);
+}
+
+// The decoder's standard descriptors are all /dev/null, and stay so.
+void null_console() {
+  const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 0; fd <= 2; ++fd) dup2(null_device, fd);
+  if (null_device > 2) close(null_device);
+  g_standard_error_is_null = true;
+}
+
+std::uint64_t memory_limit() {
+  rlimit memory{};
+  getrlimit(RLIMIT_AS, &memory);
+  return memory.rlim_cur;
+}
+
+bool answer(Channel& channel, int view_fd, const std::string& name, const DecodeRequest& request) {
+#ifdef INTERLACE_DECODER_TEST_HOOK
+  if (const std::optional<std::string> said = decoder_test_hook(view_fd)) {
+    close(view_fd);
+    ViewProblem problem{ViewProblemKind::DecoderDamage};
+    problem.message = *said;
+    return send_refused(channel, problem);
+  }
+#endif
+  try {
+    return send_decoded(channel, decode_view(OpenedView(view_fd, name), request));
+  } catch (const ViewRefused& refused) {
+    return send_refused(channel, refused.problem());
+  } catch (const OutputsUnmade& unmade) {
+    return send_outputs_unmade(channel, unmade.size());
+  } catch (const std::bad_alloc&) {
+    ViewProblem problem{ViewProblemKind::DecoderOutOfMemory};
+    problem.needed_bytes = memory_limit();
+    return send_refused(channel, problem);
+  }
+}
+
+[[noreturn]] void serve(Channel& channel) {
+  while (true) {
+    int view_fd = -1;
+    std::optional<MessageReader> message = channel.receive(kMostMessageBytes, &view_fd);
+    std::string name;
+    DecodeRequest request;
+    if (!message || !read_request(*message, name, request) || view_fd < 0) _exit(0);  // the run is done
+    if (!answer(channel, view_fd, name, request)) _exit(0);
+  }
+}
+
+}  // namespace
+
+void run_decoder_process(int channel_fd, pid_t run) {
+  // Killed with the run, however the run ends; a run that died before this
+  // line left the child to another parent already.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != run) _exit(0);
+  default_signals();
+  close_inherited_descriptors(channel_fd);
+  null_console();
+  limit_resources();
+  restrict_file_access({});
+  if (!confine_decoder_calls(channel_fd)) _exit(kDecoderNotConfined);
+  Channel channel(channel_fd);
+  serve(channel);
+}
+
+}  // namespace interlace

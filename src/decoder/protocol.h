@@ -1,0 +1,35 @@
+// What the run and its decoder say to each other. A request names the view
+// (its descriptor travels with it) and what the run expects of it; an answer
+// is a decoded view, whose strip and page pixels follow as raw blocks, or
+// the reason there is none. The run checks every answer against its
+// request: a decoder is not trusted to answer sense.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "decoder/channel.h"
+#include "decoder/view_decoding.h"
+#include "view_problem.h"
+
+namespace interlace {
+
+// Longer messages are refused: a request or an answer is a few hundred bytes
+// and a palette.
+constexpr std::size_t kMostMessageBytes = std::size_t{1} << 20;
+
+MessageWriter request_message(const std::string& name, const DecodeRequest& request);
+// False for a request that doesn't parse.
+bool read_request(MessageReader& message, std::string& name, DecodeRequest& request);
+
+// Each false when the run is gone.
+bool send_decoded(Channel& channel, const DecodedView& decoded);
+bool send_refused(Channel& channel, const ViewProblem& problem);
+bool send_outputs_unmade(Channel& channel, const std::optional<ViewSize>& size);
+
+// The answer to `request`: the decoded view, or empty when the channel
+// broke. Throws ViewRefused or OutputsUnmade as the decoder answered, and
+// ViewRefused (DecoderNonsense) for an answer that doesn't fit the request.
+std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request);
+
+}  // namespace interlace
