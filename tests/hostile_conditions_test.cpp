@@ -134,6 +134,36 @@ TEST(HostileViews, FuzzFindingsAreRefused) {
   }
 }
 
+// Public proof-of-concept files for the image library's memory-safety bugs,
+// when a folder of them is there: as view 1 of 1 and as view 2 of 2, over
+// earlier outputs, each ends with status 2 and changes nothing.
+TEST(HostileViews, PublicProofsOfConceptAreRefused) {
+#ifndef INTERLACE_CONFINE
+  GTEST_SKIP() << "built without a confined decoder: these files would damage the test's own memory";
+#endif
+  struct stat folder {};
+  if (stat(POC_DIR, &folder) != 0) GTEST_SKIP() << "no proof-of-concept files at " << POC_DIR;
+  for (const auto& [name, bytes] : test_support::snapshot(POC_DIR)) {
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, ".md") == 0) continue;
+    for (const int views : {1, 2}) {
+      SCOPED_TRACE(testing::Message() << name << " as view " << views << " of " << views);
+      TempDir dir;
+      if (views == 2) {
+        ASSERT_TRUE(test_support::make_views(dir / "s", 1, 64, 48));
+      }
+      test_support::write_file(dir / ("s_rs_c0" + std::to_string(views) + ".bmp"), bytes);
+      test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});
+      test_support::write_file(dir / "s_animation.gif", {'o', 'l', 'd'});
+      const auto before = test_support::snapshot(dir.path());
+      const test_support::ToolResult result =
+          test_support::run_tool({dir / "s", "t", std::to_string(views), "0", "0", "300", "0"});
+      EXPECT_EQ(result.status, 2);
+      EXPECT_EQ(result.output, "");
+      EXPECT_EQ(test_support::snapshot(dir.path()), before);
+    }
+  }
+}
+
 bool sanitized_build() {
 #if defined(__SANITIZE_ADDRESS__)
   return true;

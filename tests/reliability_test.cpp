@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -160,6 +161,33 @@ TEST(Interrupted, AnySignalAtAnyMomentLeavesOnePairAndNoTemporary) {
       expect_one_pair(dir, set, false);
     }
   }
+}
+
+// However the run ends, its decoder process ends with it, and nothing is left
+// running or unreaped. The test adopts whatever the run leaves behind, so
+// that it can wait for it.
+TEST(Interrupted, NoDecoderOutlivesItsRun) {
+  const ViewSet set = make_set(600, 400);
+  TempDir dir;
+  put_views(dir, set);
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  for (int signal_number : {0, SIGKILL, SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number == 0 ? "a whole run" : strsignal(signal_number));
+    FolderWatch watch(dir.path(), kReadingView2.mask);
+    const pid_t tool = start_tool(dir / "s");
+    int status = 0;
+    if (signal_number != 0 && watch.wait_for(kReadingView2, tool, status)) kill(tool, signal_number);
+    if (waitpid(tool, &status, 0) == tool && signal_number != 0) {
+      EXPECT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    }
+    // An orphaned decoder is now the test's child: it must end by itself.
+    alarm(60);
+    int left = 0;
+    while (waitpid(-1, &status, 0) > 0) ++left;
+    alarm(0);
+    EXPECT_EQ(left, signal_number == 0 ? 0 : 1);
+  }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {

@@ -1,0 +1,137 @@
+// The decoder's confinement, seen from inside: a test build's hook makes the
+// decoder try, right before decoding, what an attacker who owned it would
+// try. Every attempt must be refused, the damage a dying decoder does must
+// end as a refused view, and the next view must decode again.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "decoder/decoder.h"
+#include "test_support.h"
+#include "view_problem.h"
+
+namespace {
+
+using interlace::ViewProblemKind;
+using test_support::TempDir;
+
+enum class Outcome { Refused, Crashed, TooSlow, Succeeded };
+
+struct Attack {
+  const char* name;
+  Outcome expected;
+};
+
+const Attack kAttacks[] = {
+    {"nothing", Outcome::Succeeded},  // the hook itself works, and success would show
+    {"read-shadow", Outcome::Refused},
+    {"read-root", Outcome::Refused},
+    {"create-in-tmp", Outcome::Refused},
+    {"delete-file", Outcome::Refused},
+    {"reopen-view-writable", Outcome::Refused},
+    {"write-view", Outcome::Refused},
+    {"write-inherited", Outcome::Refused},
+    {"fork", Outcome::Refused},
+    {"exec-shell", Outcome::Refused},
+    {"tcp-connect", Outcome::Refused},
+    {"abstract-bind", Outcome::Refused},
+    {"ptrace-parent", Outcome::Refused},
+    {"kill-parent", Outcome::Refused},
+    {"map-executable", Outcome::Refused},
+    {"make-executable", Outcome::Refused},
+    {"memfd", Outcome::Refused},
+    {"allocate-everything", Outcome::Refused},
+    {"crash", Outcome::Crashed},
+    {"spin", Outcome::TooSlow},
+};
+
+// What came of decoding a view, as the run sees it.
+Outcome outcome_of(interlace::Decoder& decoder, const std::string& file) {
+  try {
+    decoder.decode(interlace::OpenedView::open(file), {1, std::nullopt});
+  } catch (const interlace::ViewRefused& refused) {
+    const interlace::ViewProblem& p = refused.problem();
+    if (p.kind == ViewProblemKind::DecoderCrashed && p.signal == SIGSYS) return Outcome::Refused;
+    if (p.kind == ViewProblemKind::DecoderCrashed) return Outcome::Crashed;
+    if (p.kind == ViewProblemKind::DecoderTooSlow) return Outcome::TooSlow;
+    if (p.message == "attack succeeded") return Outcome::Succeeded;
+    if (p.message.rfind("attack refused", 0) == 0) return Outcome::Refused;
+    ADD_FAILURE() << "unexpected answer: " << p.message;
+  }
+  return Outcome::Succeeded;
+}
+
+TEST(Confinement, WhatACompromisedDecoderTriesIsRefused) {
+  TempDir dir;
+  const std::string target = "/tmp/interlace-attack-target";
+  test_support::write_file(target, {'k', 'e', 'e', 'p'});
+  std::remove("/tmp/interlace-attack-made");
+  // A pipe left open by whoever started the run.
+  int pipe_ends[2];
+  ASSERT_EQ(pipe2(pipe_ends, O_NONBLOCK), 0);
+  ASSERT_EQ(dup2(pipe_ends[1], 50), 50);
+  interlace::Decoder decoder;
+  for (const Attack& attack : kAttacks) {
+    SCOPED_TRACE(attack.name);
+    const std::string view = dir / "attack.bmp";
+    const std::string text = std::string("attack:") + attack.name;
+    test_support::write_file(view, test_support::Bytes(text.begin(), text.end()));
+    EXPECT_EQ(outcome_of(decoder, view), attack.expected);
+  }
+  close(50);
+  char byte;
+  EXPECT_EQ(read(pipe_ends[0], &byte, 1), -1) << "the inherited pipe was written to";
+  EXPECT_EQ(test_support::read_file(target), (test_support::Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(test_support::file_exists("/tmp/interlace-attack-made"));
+  std::remove(target.c_str());
+
+  // A decoder brought down is replaced for the next view.
+  ASSERT_TRUE(test_support::make_views(dir / "s", 1, 64, 48));
+  const interlace::DecodedView decoded = decoder.decode(interlace::OpenedView::open(dir / "s_rs_c01.bmp"), {2, {}});
+  EXPECT_EQ(decoded.size, (interlace::ViewSize{64, 48}));
+  EXPECT_EQ(FreeImage_GetWidth(decoded.strip.get()), 32u);
+}
+
+// A decoder busy on a view (here, looping) dies with its run, however the run
+// dies: killed with SIGKILL, the run can't stop it itself.
+TEST(Confinement, ABusyDecoderDiesWithItsRun) {
+  TempDir dir;
+  const std::string view = dir / "spin.bmp";
+  const std::string text = "attack:spin";
+  test_support::write_file(view, test_support::Bytes(text.begin(), text.end()));
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, view.c_str(), IN_ACCESS), 0);
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const pid_t run = fork();
+  if (run == 0) {
+    interlace::Decoder decoder;
+    outcome_of(decoder, view);
+    _exit(0);
+  }
+  // The decoder has read the view: it loops from here on.
+  alignas(inotify_event) char event[sizeof(inotify_event) + 256];
+  ASSERT_GT(read(watch, event, sizeof event), 0);
+  close(watch);
+  kill(run, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(waitpid(run, &status, 0), run);
+  alarm(60);  // a decoder that outlived its run would hold the test here
+  int orphans = 0;
+  while (waitpid(-1, &status, 0) > 0) {
+    ++orphans;
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
+  }
+  alarm(0);
+  EXPECT_EQ(orphans, 1);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
