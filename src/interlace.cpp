@@ -7,6 +7,10 @@
 // BASE_animation.gif. It prints nothing; the exit status is its only report.
 
 #include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 
 #include <new>
 #include <optional>
@@ -40,6 +44,34 @@ void keep_large_allocations() {
 #endif
 }
 
+// The run's own process receives the strips and makes the print image, two
+// views' worth of memory whose every page it faults in afresh. The heap's
+// next `bytes` are advised to take transparent huge pages, so that they are
+// faulted 2 MiB at a time; only whole huge pages inside them are, so none is
+// left partly used beyond them. Nothing is touched here, and failing to
+// advise changes nothing.
+void prefer_huge_pages_for(std::uint64_t bytes) {
+#ifndef INTERLACE_SYSTEM_ALLOCATOR
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (bytes < 2 * kHugePage) return;
+  void* next = std::malloc(static_cast<std::size_t>(bytes));
+  if (next == nullptr) return;
+  const auto start = (reinterpret_cast<std::uintptr_t>(next) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(next) + bytes) & ~(kHugePage - 1);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  std::free(next);
+#else
+  (void)bytes;
+#endif
+}
+
+// Huge pages for the strips of views 2 to N - 1: the run peaks while the
+// decoder holds view N, and a partly used huge page then would raise it.
+void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_count) {
+  const std::uint64_t strip_bytes = (std::uint64_t(size.width / view_count) * 3 + 3) / 4 * 4 * std::uint64_t(size.height);
+  if (view_count > 2) prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
+}
+
 // Once its decoder runs and its views are open, the run needs no new
 // process, program or socket, and no file outside the set's folder but
 // /dev/null. Built without confinement (for sanitizers, whose reports start
@@ -71,13 +103,16 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
   DecodeRequest request;
   request.view_count = settings.view_count;
   for (const OpenedView& view : views) {
+    request.last = &view == &views.back();
     DecodedView decoded = decoder.decode(view, request);
+    if (!request.expected) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
     request.expected = decoded.size;
     preview.add_page(decoded.page.get());
     strips.add(std::move(decoded.strip));
   }
   // The decoder's memory goes back before the print image takes its own.
   decoder.stop();
+  prefer_huge_pages_for(print_image_file_bytes(*request.expected));
 
   // Both outputs are complete on disk before either replaces an old one.
   OutputFile print_file(interlaced_file_name(settings.base_name));

@@ -1,6 +1,7 @@
 #include "decoder/decoder_process.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -79,7 +80,12 @@ bool answer(Channel& channel, int view_fd, const std::string& name, const Decode
   }
 #endif
   try {
-    return send_decoded(channel, decode_view(OpenedView(view_fd, name), request));
+    const DecodedView decoded = decode_view(OpenedView(view_fd, name), request);
+    // The decoder keeps its freed memory for the next view; after the last
+    // it gives it back before the run receives the strip, so that the two
+    // processes never hold a full view each at once.
+    if (request.last) malloc_trim(0);
+    return send_decoded(channel, decoded);
   } catch (const ViewRefused& refused) {
     return send_refused(channel, refused.problem());
   } catch (const OutputsUnmade& unmade) {

@@ -87,13 +87,15 @@ std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& mess
 
 MessageWriter request_message(const std::string& name, const DecodeRequest& request) {
   MessageWriter message;
-  message.put(name).put_signed(request.view_count).put(std::uint64_t{request.expected.has_value()});
+  message.put(name).put_signed(request.view_count).put(std::uint64_t{request.last});
+  message.put(std::uint64_t{request.expected.has_value()});
   return put_size(message, request.expected.value_or(ViewSize{}));
 }
 
 bool read_request(MessageReader& message, std::string& name, DecodeRequest& request) {
   name = message.get_string();
   const std::int64_t view_count = message.get_signed();
+  request.last = message.get() != 0;
   const bool expected = message.get() != 0;
   ViewSize size;
   const bool sized = get_size(message, size);

@@ -18,6 +18,7 @@ namespace interlace {
 struct DecodeRequest {
   int view_count = 1;
   std::optional<ViewSize> expected;  // view 1's size, for every later view
+  bool last = false;                 // no view follows in this run
 };
 
 struct DecodedView {
