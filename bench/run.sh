@@ -9,7 +9,7 @@
 # about 2 GB of views.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh g++ cmake make libfreeimage-dev nlohmann-json3-dev time
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev time
 runs=${1:-5}
 work=${2:-build-bench}
 mkdir -p "$work"

@@ -9,9 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev nlohmann-json3-dev
+bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-  -DINTERLACE_FUZZ=ON -DINTERLACE_SANITIZE=ON >/dev/null
+  -DINTERLACE_FUZZ=ON -DINTERLACE_SANITIZE=ON -DINTERLACE_CONFINE=OFF >/dev/null
 cmake --build build-fuzz -j "$(nproc)" --target view_fuzzer make_seeds >/dev/null
 build-fuzz/make_seeds build-fuzz/seeds BMP PNG JPEG TIFF GIF TARGA PPMRAW PGMRAW WebP HDR J2K JP2 PCX SGI PFM
 mkdir -p build-fuzz/corpus-run build-fuzz/artifacts

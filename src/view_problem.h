@@ -25,11 +25,14 @@ enum class ViewProblemKind {
   TooNarrow,         // narrower than the view count, expected_width
   ChangedWhileRead,  // size or modification time changed between opening and decoding
   CannotConvert,     // a pixel type with no conversion to 24 bits
+  Malformed,         // its structure would mislead the library: `message` says how
   DecoderCrashed,    // the decoder process died of `signal` (0: it exited) on this view
   DecoderTooSlow,    // the decoder used more than `seconds` of processor time on it
   DecoderNonsense,   // the decoder's answer doesn't fit the request
   DecoderOutOfMemory,  // decoding needs more than the decoder's `needed_bytes` of memory
 };
+// The decoder's answers are checked against it: keep it the last kind.
+constexpr ViewProblemKind kLastViewProblemKind = ViewProblemKind::DecoderOutOfMemory;
 
 struct ViewProblem {
   explicit ViewProblem(ViewProblemKind what = ViewProblemKind::Missing) : kind(what) {}

@@ -164,6 +164,73 @@ TEST(HostileViews, PublicProofsOfConceptAreRefused) {
   }
 }
 
+// A Targa file of `width` x `height` run-length coded 24-bit pixels whose
+// data is `packets`, with the footer by which the library knows the format.
+Bytes targa_rle(int width, int height, const Bytes& packets) {
+  const auto byte = [](int value) { return static_cast<unsigned char>(value); };
+  // Run-length coded true colour, 24 bits, top row first.
+  Bytes file{0, 0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, byte(width), 0, byte(height), 0, 24, 0x20};
+  for (const unsigned char b : packets) file.push_back(b);
+  for (const char c : std::string("\0\0\0\0\0\0\0\0TRUEVISION-XFILE.\0", 26)) file.push_back(byte(c));
+  return file;
+}
+
+// A Radiance HDR file with `size_line` and then `data`.
+Bytes radiance(const std::string& size_line, const Bytes& data) {
+  const std::string header = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n" + size_line + "\n";
+  Bytes file(header.begin(), header.end());
+  for (const unsigned char b : data) file.push_back(b);
+  return file;
+}
+
+// One run-length scanline of `width` pixels per channel as `runs` (count
+// over 128: a run of one value; else that many literal values follow).
+Bytes hdr_scanline(int declared_width, const std::vector<Bytes>& channels) {
+  Bytes line{2, 2, static_cast<unsigned char>(declared_width >> 8), static_cast<unsigned char>(declared_width)};
+  for (const Bytes& channel : channels) line.insert(line.end(), channel.begin(), channel.end());
+  return line;
+}
+
+// Each class of file that reaches a known memory-safety bug of the library's
+// readers, made small here: refused on the tool's own walk before the library
+// reads it, with the reason named by interlace-check.
+TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
+  const Bytes eight_channel_run{0x88, 7};
+  const struct {
+    const char* what;
+    Bytes file;
+    const char* reason;
+  } cases[] = {
+      {"Targa run past the image", targa_rle(4, 2, {0xFF, 1, 2, 3}), "Targa RLE packet runs past the image"},
+      {"Targa literal past the image", targa_rle(2, 1, {0x02, 1, 2, 3, 4, 5, 6, 7, 8, 9}),
+       "Targa RLE packet runs past the image"},
+      {"HDR width past 32 bits", radiance("-Y 4 +X 24444444444444", {}), "Radiance HDR size is out of range"},
+      {"HDR negative height", radiance("-Y -4 +X 8", {}), "Radiance HDR size is out of range"},
+      {"HDR run past its scanline",
+       radiance("-Y 1 +X 8", hdr_scanline(8, {{0x89, 7}, eight_channel_run, eight_channel_run, eight_channel_run})),
+       "Radiance HDR run runs past its scanline"},
+      {"HDR scanline of another width",
+       radiance("-Y 1 +X 8", hdr_scanline(9, {eight_channel_run, eight_channel_run, eight_channel_run,
+                                              eight_channel_run})),
+       "Radiance HDR run-length scanline is not as wide as the image"},
+      {"HDR pixels cut short", radiance("-Y 2 +X 8", hdr_scanline(8, {eight_channel_run, eight_channel_run})),
+       "truncated"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    test_support::write_file(dir / "s_rs_c01.bmp", c.file);
+    test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});
+    const auto before = test_support::snapshot(dir.path());
+    const std::vector<std::string> arguments{dir / "s", "t", "1", "0", "0", "300", "0"};
+    EXPECT_EQ(test_support::run_tool(arguments).status, 2);
+    EXPECT_EQ(test_support::snapshot(dir.path()), before);
+    const test_support::ToolResult check = test_support::run_check(arguments);
+    EXPECT_EQ(check.status, 2);
+    EXPECT_NE(check.output.find(c.reason), std::string::npos) << check.output;
+  }
+}
+
 bool sanitized_build() {
 #if defined(__SANITIZE_ADDRESS__)
   return true;

@@ -1,32 +1,12 @@
 #include "decoder/bmp_variants.h"
 
+#include "formats/byte_source.h"
+
 namespace interlace {
 
 namespace {
 
 bool is_newer_header(std::uint32_t size) { return size == 52 || size == 56 || size == 108 || size == 124; }
-
-// The file's bytes one at a time, read a window at a time: run-length data
-// can be as large as the file.
-class ByteReader {
- public:
-  explicit ByteReader(const ViewFile& view) : view_(view) {}
-  bool has(std::uint64_t at) const { return at < view_.size(); }
-  unsigned operator[](std::uint64_t at) {
-    if (at < start_ || at >= start_ + window_.size()) {
-      start_ = at;
-      window_ = view_.bytes_at(at, kWindow);
-      if (window_.empty()) return 0;
-    }
-    return window_[static_cast<std::size_t>(at - start_)];
-  }
-
- private:
-  static constexpr std::size_t kWindow = 64 * 1024;
-  const ViewFile& view_;
-  std::uint64_t start_ = 0;
-  std::vector<unsigned char> window_;
-};
 
 // Walks run-length coded pixel data to its end; returns the offset of an
 // end-of-line that closes the last row and is followed at once by

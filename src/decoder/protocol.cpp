@@ -78,7 +78,7 @@ std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& mess
   problem.expected_height = message.get_signed();
   problem.message = message.get_string();
   problem.format = message.get_string();
-  if (message.broken() || kind > static_cast<std::uint64_t>(ViewProblemKind::DecoderOutOfMemory)) nonsense();
+  if (message.broken() || kind > static_cast<std::uint64_t>(kLastViewProblemKind)) nonsense();
   problem.kind = static_cast<ViewProblemKind>(kind);
   refuse_view(problem);
 }

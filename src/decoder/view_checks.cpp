@@ -7,6 +7,8 @@
 
 #include "decoder/bmp_header.h"
 #include "byte_order.h"
+#include "formats/hdr.h"
+#include "formats/targa.h"
 #include "decoder/view_conversion.h"
 #include "view_problem.h"
 
@@ -75,22 +77,6 @@ void check_bmp(const ViewFile& view) {
     refuse_view(problem);
   }
   const std::uint64_t needed = length_needed(bmp, pixels);
-  if (view.size() < needed) refuse_truncated(view, needed);
-}
-
-// The library takes a file for Targa when it merely ends in the 26-byte
-// Targa footer, and then reads the 18-byte header from whatever is there: a
-// file too short for both hands its decoder uninitialised sizes. An
-// uncompressed Targa cut short loads as if whole, like a BMP.
-void check_targa_length(const ViewFile& view) {
-  constexpr std::uint64_t kHeader = 18, kFooter = 26;
-  if (view.size() < kHeader + kFooter) refuse_truncated(view, kHeader + kFooter);
-  const std::vector<unsigned char> h = view.bytes_at(0, kHeader);
-  const unsigned image_type = h[2];
-  if (image_type != 1 && image_type != 2 && image_type != 3) return;  // run-length coded
-  const std::uint64_t palette = h[1] == 1 ? std::uint64_t{little_endian(&h[5], 2)} * ((h[7] + 7u) / 8) : 0;
-  const std::uint64_t pixels = std::uint64_t{little_endian(&h[12], 2)} * little_endian(&h[14], 2);
-  const std::uint64_t needed = kHeader + h[0] + palette + pixels * ((h[16] + 7u) / 8);
   if (view.size() < needed) refuse_truncated(view, needed);
 }
 
@@ -253,7 +239,8 @@ std::optional<ViewSize> check_before_decoding(ViewFile& view, const std::optiona
                                               int view_count) {
   if (!is_accepted_format(view.format())) refuse_view(ViewProblemKind::RefusedFormat);
   if (view.format() == FIF_BMP) check_bmp(view);
-  if (view.format() == FIF_TARGA) check_targa_length(view);
+  if (view.format() == FIF_TARGA) check_targa(view);
+  if (view.format() == FIF_HDR) check_hdr(view);
   if (is_pnm(view.format())) check_pnm_length(view);
   return check_header(view, expected, view_count);
 }

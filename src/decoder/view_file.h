@@ -11,6 +11,7 @@
 
 #include "bitmap.h"
 #include "decoder/opened_view.h"
+#include "formats/byte_source.h"
 #include "image_size.h"
 
 namespace interlace {
@@ -22,7 +23,7 @@ struct ByteOverride {
   std::vector<unsigned char> bytes;
 };
 
-class ViewFile {
+class ViewFile : public ByteSource {
  public:
   // Opens `name` and finds its format, by content first and by name second,
   // as the library reads it. Throws ViewRefused when it is missing, can't be
@@ -39,10 +40,10 @@ class ViewFile {
 
   const std::string& name() const { return file_.name(); }
   FREE_IMAGE_FORMAT format() const { return format_; }
-  std::uint64_t size() const { return file_.size(); }
+  std::uint64_t size() const override { return file_.size(); }
 
   // The bytes from `offset`, as many as there are up to `count`.
-  std::vector<unsigned char> bytes_at(std::uint64_t offset, std::size_t count) const;
+  std::vector<unsigned char> bytes_at(std::uint64_t offset, std::size_t count) const override;
 
   // Decodes the file with the library from its start, with load `flags`.
   // Null when the library can't, or when it complained meanwhile: some of its

@@ -56,6 +56,7 @@ std::string describe(const ViewProblem& p) {
              " views, or has no rows";
     case ViewProblemKind::ChangedWhileRead: return "changed while it was read";
     case ViewProblemKind::CannotConvert: return "a pixel type that can't be converted to 24 bits";
+    case ViewProblemKind::Malformed: return p.message;
     case ViewProblemKind::DecoderCrashed: return decoder_crash(p);
     case ViewProblemKind::DecoderTooSlow:
       return "the decoder used more than " + std::to_string(p.seconds) +
