@@ -6,10 +6,17 @@
 #   bash bench/run.sh [RUNS] [WORKDIR]
 #
 # RUNS defaults to 5; WORKDIR (default build-bench/) holds the builds and
-# about 2 GB of views.
+# about 2 GB of views. Put it on a tmpfs for steady times: every run syncs
+# its outputs, and a disk's sync time varies more than anything measured.
+# With BEFORE=REV in the environment, the tool as of git revision REV is
+# built too and timed as a third variant, "before".
+#
+# "peak MiB" is /usr/bin/time's, the largest single process; "both MiB" is
+# the largest sum over the run and its decoder process, each counting its
+# share of pages they share (bench/peak_memory.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev time
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev time python3
 runs=${1:-5}
 work=${2:-build-bench}
 mkdir -p "$work"
@@ -21,6 +28,15 @@ build() {  # build DIR SYSTEM_ALLOCATOR
 }
 build tuned OFF
 build baseline ON
+variants=(baseline tuned)
+if [ -n "${BEFORE:-}" ]; then
+  rm -rf "$work/src-before"
+  git worktree add --detach -f "$work/src-before" "$BEFORE" >/dev/null 2>&1
+  cmake -S "$work/src-before" -B "$work/before" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$work/before" -j "$(nproc)" >/dev/null
+  git worktree remove --force "$work/src-before"
+  variants=(baseline before tuned)
+fi
 
 # name views width height
 workloads=(
@@ -40,15 +56,15 @@ make_set() {  # make_set NAME VIEWS WIDTH HEIGHT: the views, made once
 
 median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
 
-echo "| workload | build | wall s | CPU s | peak MiB | input MP/s | wall vs baseline |"
-echo "|---|---|---|---|---|---|---|"
+echo "| workload | build | wall s | CPU s | peak MiB | both MiB | input MP/s | wall vs baseline |"
+echo "|---|---|---|---|---|---|---|---|"
 for workload in "${workloads[@]}"; do
   read -r name views width height <<<"$workload"
   views_dir="$work/views-$name"
   make_set "$name" "$views" "$width" "$height"
   megapixels=$(awk -v n="$views" -v w="$width" -v h="$height" 'BEGIN {print n*w*h/1e6}')
   baseline_wall=
-  for variant in baseline tuned; do
+  for variant in "${variants[@]}"; do
     : >"$work/times-$name-$variant"
     for _ in $(seq "$runs"); do
       /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" \
@@ -58,10 +74,11 @@ for workload in "${workloads[@]}"; do
     wall=$(awk '{print $1}' "$work/times-$name-$variant" | median)
     cpu=$(awk '{print $2 + $3}' "$work/times-$name-$variant" | median)
     peak=$(awk '{print $4 / 1024}' "$work/times-$name-$variant" | median)
+    both=$(python3 bench/peak_memory.py "$work/$variant/interlace" "$views_dir/v" bench "$views" 0 0 300 0)
     [ "$variant" = baseline ] && baseline_wall=$wall
     awk -v n="$name ($views × ${width}×${height})" -v v="$variant" -v w="$wall" -v c="$cpu" \
-      -v p="$peak" -v mp="$megapixels" -v b="$baseline_wall" \
-      'BEGIN {printf "| %s | %s | %.2f | %.2f | %.0f | %.1f | %.2f |\n", n, v, w, c, p, mp / w, w / b}'
+      -v p="$peak" -v s="$both" -v mp="$megapixels" -v b="$baseline_wall" \
+      'BEGIN {printf "| %s | %s | %.2f | %.2f | %.0f | %.0f | %.1f | %.2f |\n", n, v, w, c, p, s / 1024, mp / w, w / b}'
   done
 done
 

@@ -12,6 +12,7 @@
 
 #include "command_line.h"
 #include "examination.h"
+#include "confinement/descriptors.h"
 
 namespace {
 
@@ -124,6 +125,8 @@ int refuse_command_line(interlace::CommandLineProblem problem, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A view opened while standard error is closed would take its place.
+  interlace::ensure_standard_descriptors();
   const bool json = argc > 1 && std::string(argv[1]) == "--json";
   if (json) {
     argv[1] = argv[0];  // the remaining arguments read as interlace reads its own
