@@ -191,11 +191,31 @@ Bytes hdr_scanline(int declared_width, const std::vector<Bytes>& channels) {
   return line;
 }
 
+// `jpeg` with an APP1 segment of EXIF data right after its start: a
+// big-endian TIFF structure whose first directory holds `entries` (12 bytes
+// each) and then points to the directory at `next`.
+Bytes with_exif(Bytes jpeg, const std::vector<Bytes>& entries, std::uint32_t next) {
+  Bytes exif{'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, static_cast<unsigned char>(entries.size())};
+  for (const Bytes& entry : entries) exif.insert(exif.end(), entry.begin(), entry.end());
+  for (int shift = 24; shift >= 0; shift -= 8) exif.push_back(static_cast<unsigned char>(next >> shift));
+  const std::size_t length = exif.size() + 2;
+  Bytes segment{0xFF, 0xE1, static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+  segment.insert(segment.end(), exif.begin(), exif.end());
+  jpeg.insert(jpeg.begin() + 2, segment.begin(), segment.end());
+  return jpeg;
+}
+
 // Each class of file that reaches a known memory-safety bug of the library's
 // readers, made small here: refused on the tool's own walk before the library
 // reads it, with the reason named by interlace-check.
 TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
   const Bytes eight_channel_run{0x88, 7};
+  TempDir made;
+  EXPECT_TRUE(test_support::make_views(made / "j", 1, 16, 16, "JPEG"));
+  const Bytes jpeg = test_support::read_file(made / "j_rs_c01.bmp");
+  const Bytes orientation_6{0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0};
+  const Bytes text_far_away{0x01, 0x0E, 0, 2, 0, 0, 0, 100, 0, 0, 0xFF, 0xFF};
+  const Bytes exif_pointer_far_away{0x87, 0x69, 0, 4, 0, 0, 0, 1, 0x7F, 0, 0, 0};
   const struct {
     const char* what;
     Bytes file;
@@ -213,6 +233,11 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
        radiance("-Y 1 +X 8", hdr_scanline(9, {eight_channel_run, eight_channel_run, eight_channel_run,
                                               eight_channel_run})),
        "Radiance HDR run-length scanline is not as wide as the image"},
+      {"EXIF value past its segment", with_exif(jpeg, {orientation_6, text_far_away}, 0),
+       "EXIF directory claims data past its segment"},
+      {"EXIF sub-directory past its segment", with_exif(jpeg, {exif_pointer_far_away}, 0),
+       "EXIF directory claims data past its segment"},
+      {"EXIF directories in a loop", with_exif(jpeg, {orientation_6}, 8), "EXIF directories loop"},
       {"HDR pixels cut short", radiance("-Y 2 +X 8", hdr_scanline(8, {eight_channel_run, eight_channel_run})),
        "truncated"},
   };

@@ -165,17 +165,20 @@ std::uint64_t sgi_claimed_pixels(const ViewFile& view) {
 
 // Reads only the header where the format allows it, so a view of the wrong
 // size or a bomb is refused before its pixels cost any memory or time.
-std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
+std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSize>& expected, int view_count,
+                                     unsigned orientation) {
   if (view.format() == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view));
   if (view.format() == FIF_SGI) check_pixel_count(view, sgi_claimed_pixels(view));
   if (!FreeImage_FIFSupportsNoPixels(view.format())) return std::nullopt;
-  const Bitmap header = view.decode(FIF_LOAD_NOPIXELS | decode_flags(view.format()));
+  const Bitmap header = view.decode(FIF_LOAD_NOPIXELS);
   if (!header) {
     ViewProblem problem{ViewProblemKind::DecoderDamage};
     problem.message = view.complaint();
     refuse_view(problem);
   }
-  const ViewSize size = upright_size(header.get(), view.format());
+  const ViewSize stored{static_cast<int>(FreeImage_GetWidth(header.get())),
+                        static_cast<int>(FreeImage_GetHeight(header.get()))};
+  const ViewSize size = upright_size(stored, orientation);
   check_pixel_count(view, std::uint64_t{FreeImage_GetWidth(header.get())} * FreeImage_GetHeight(header.get()));
   check_size(size, expected, view_count);
   return size;
@@ -236,13 +239,13 @@ void check_size(const ViewSize& size, const std::optional<ViewSize>& expected, i
 }
 
 std::optional<ViewSize> check_before_decoding(ViewFile& view, const std::optional<ViewSize>& expected,
-                                              int view_count) {
+                                              int view_count, unsigned orientation) {
   if (!is_accepted_format(view.format())) refuse_view(ViewProblemKind::RefusedFormat);
   if (view.format() == FIF_BMP) check_bmp(view);
   if (view.format() == FIF_TARGA) check_targa(view);
   if (view.format() == FIF_HDR) check_hdr(view);
   if (is_pnm(view.format())) check_pnm_length(view);
-  return check_header(view, expected, view_count);
+  return check_header(view, expected, view_count, orientation);
 }
 
 }  // namespace interlace

@@ -22,8 +22,9 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format);
 // a pixel count the file's length can plausibly hold and the size against
 // `expected` (view 1's) and `view_count`. Returns the size the header gives,
 // if the format has a header the library reads alone. Throws ViewRefused.
+// `orientation` (EXIF, 1 to 8) turns the header's size upright.
 std::optional<ViewSize> check_before_decoding(ViewFile& view, const std::optional<ViewSize>& expected,
-                                              int view_count);
+                                              int view_count, unsigned orientation = 1);
 
 // A view of `size` must match `expected` and be at least `view_count`
 // pixels wide. Throws ViewRefused.

@@ -10,15 +10,14 @@ namespace interlace {
 
 namespace {
 
-unsigned exif_orientation(FIBITMAP* decoded) {
-  FITAG* tag = nullptr;
-  if (!FreeImage_GetMetadata(FIMD_EXIF_MAIN, decoded, "Orientation", &tag) || tag == nullptr) return 1;
-  if (FreeImage_GetTagType(tag) != FIDT_SHORT || FreeImage_GetTagCount(tag) < 1) return 1;
-  return *static_cast<const WORD*>(FreeImage_GetTagValue(tag));
-}
-
 // Orientations 5 to 8 turn the picture a quarter turn, swapping its sides.
 bool turns_sideways(unsigned orientation) { return orientation >= 5 && orientation <= 8; }
+
+Bitmap rotated(const Bitmap& view, double degrees) {
+  Bitmap turned(FreeImage_Rotate(view.get(), degrees));
+  if (!turned) refuse_view(ViewProblemKind::CannotConvert);
+  return turned;
+}
 
 // Rows by 64-bit offsets: the library's own row lookup multiplies in 32 bits.
 BYTE* row_of(FIBITMAP* bitmap, std::uint64_t y) {
@@ -107,17 +106,21 @@ Bitmap checked(Bitmap converted) {
 
 }  // namespace
 
-int decode_flags(FREE_IMAGE_FORMAT format) { return format == FIF_JPEG ? JPEG_EXIFROTATE : 0; }
-
-ViewSize upright_size(FIBITMAP* decoded, FREE_IMAGE_FORMAT format) {
-  const ViewSize stored{static_cast<int>(FreeImage_GetWidth(decoded)), static_cast<int>(FreeImage_GetHeight(decoded))};
-  if (format != FIF_JPEG || FreeImage_HasPixels(decoded) || !turns_sideways(exif_orientation(decoded))) return stored;
-  return {stored.height, stored.width};
+ViewSize upright_size(ViewSize stored, unsigned orientation) {
+  return turns_sideways(orientation) ? ViewSize{stored.height, stored.width} : stored;
 }
 
-bool was_turned(FIBITMAP* decoded, FREE_IMAGE_FORMAT format) {
-  const unsigned orientation = exif_orientation(decoded);
-  return format == FIF_JPEG && orientation >= 2 && orientation <= 8;
+Bitmap turned_upright(Bitmap view, unsigned orientation) {
+  switch (orientation) {
+    case 2: FreeImage_FlipHorizontal(view.get()); return view;
+    case 3: return rotated(view, 180);
+    case 4: FreeImage_FlipVertical(view.get()); return view;
+    case 5: view = rotated(view, 90); FreeImage_FlipVertical(view.get()); return view;
+    case 6: return rotated(view, -90);
+    case 7: view = rotated(view, -90); FreeImage_FlipVertical(view.get()); return view;
+    case 8: return rotated(view, 90);
+    default: return view;
+  }
 }
 
 Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* conversion) {

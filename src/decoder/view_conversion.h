@@ -14,17 +14,13 @@
 
 namespace interlace {
 
-// The library's load flags for a view in `format`: JPEGs are turned upright
-// by their EXIF orientation.
-int decode_flags(FREE_IMAGE_FORMAT format);
+// The size of a view stored in `stored`'s size once turned upright by its
+// EXIF `orientation` (1 to 8): orientations 5 to 8 swap its sides.
+ViewSize upright_size(ViewSize stored, unsigned orientation);
 
-// The size a view decoded with decode_flags() has, from a bitmap read with
-// or without its pixels: header-only reads don't turn.
-ViewSize upright_size(FIBITMAP* decoded, FREE_IMAGE_FORMAT format);
-
-// True when `decoded`, read with decode_flags(), was turned from its stored
-// orientation.
-bool was_turned(FIBITMAP* decoded, FREE_IMAGE_FORMAT format);
+// `view` turned upright by its EXIF `orientation`, as viewers show it (and
+// as the library itself turns JPEGs it reads the orientation of).
+Bitmap turned_upright(Bitmap view, unsigned orientation);
 
 // What a view's pixels carry, as far as conversion is concerned.
 struct ViewEncoding {

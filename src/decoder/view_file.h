@@ -17,11 +17,6 @@
 namespace interlace {
 
 
-// Bytes the library is to read in place of the file's own at `offset`.
-struct ByteOverride {
-  std::uint64_t offset = 0;
-  std::vector<unsigned char> bytes;
-};
 
 class ViewFile : public ByteSource {
  public:

@@ -1,6 +1,7 @@
 #include "decoder/view_loader.h"
 
 #include "decoder/bmp_variants.h"
+#include "formats/jpeg.h"
 #include "file_names.h"
 #include "image_size.h"
 #include "decoder/tiff_alpha.h"
@@ -27,11 +28,17 @@ std::string joined(std::string first, const std::string& second) {
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
   const BmpHeader bmp = file.format() == FIF_BMP ? read_bmp_header(file) : BmpHeader{};
   if (bmp.is_bmp) file.present_to_library(bmp_overrides(file, bmp));
-  const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count);
+  unsigned orientation = 1;
+  if (file.format() == FIF_JPEG) {
+    JpegFacts jpeg = read_jpeg(file);
+    file.present_to_library(std::move(jpeg.hidden));
+    orientation = jpeg.orientation;
+  }
+  const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count, orientation);
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
   if (!size && header_size) check_print_image_fits(*header_size);
-  Bitmap view = file.decode(decode_flags(file.format()));
+  Bitmap view = file.decode(0);
   if (!view) {
     ViewProblem problem{ViewProblemKind::DecoderDamage};
     problem.message = file.complaint();
@@ -43,7 +50,10 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   ViewNotes unused;
   ViewNotes& noted = notes != nullptr ? *notes : unused;
   noted.stored_bits = FreeImage_GetBPP(view.get());
-  if (was_turned(view.get(), file.format())) noted.conversion = "EXIF turned";
+  if (orientation != 1) {
+    view = turned_upright(std::move(view), orientation);
+    noted.conversion = "EXIF turned";
+  }
   ViewEncoding encoding;
   encoding.format = file.format();
   encoding.alpha_declared = !bmp.is_bmp || bmp_declares_alpha(bmp);

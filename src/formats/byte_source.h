@@ -8,6 +8,14 @@
 
 namespace interlace {
 
+// Bytes the library is to read in place of the file's own at `offset`: how
+// the tool shows the library a safer or plainer form of a file without
+// touching the file.
+struct ByteOverride {
+  std::uint64_t offset = 0;
+  std::vector<unsigned char> bytes;
+};
+
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
