@@ -205,6 +205,19 @@ Bytes with_exif(Bytes jpeg, const std::vector<Bytes>& entries, std::uint32_t nex
   return jpeg;
 }
 
+// A 16 x 16 `webp` in the extended form, with an EXIF chunk of `tiff`.
+Bytes webp_with_exif(const Bytes& webp, const Bytes& tiff) {
+  Bytes file{'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'E', 'B', 'P'};
+  const Bytes extended{'V', 'P', '8', 'X', 10, 0, 0, 0, 0x08, 0, 0, 0, 15, 0, 0, 15, 0, 0};
+  for (const unsigned char b : extended) file.push_back(b);
+  for (std::size_t i = 12; i < webp.size(); ++i) file.push_back(webp[i]);
+  for (const unsigned char b : Bytes{'E', 'X', 'I', 'F', static_cast<unsigned char>(tiff.size()), 0, 0, 0}) file.push_back(b);
+  for (const unsigned char b : tiff) file.push_back(b);
+  if (tiff.size() % 2 != 0) file.push_back(0);
+  put32(file, 4, static_cast<std::uint32_t>(file.size() - 8));
+  return file;
+}
+
 // Each class of file that reaches a known memory-safety bug of the library's
 // readers, made small here: refused on the tool's own walk before the library
 // reads it, with the reason named by interlace-check.
@@ -216,6 +229,11 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
   const Bytes orientation_6{0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0};
   const Bytes text_far_away{0x01, 0x0E, 0, 2, 0, 0, 0, 100, 0, 0, 0xFF, 0xFF};
   const Bytes exif_pointer_far_away{0x87, 0x69, 0, 4, 0, 0, 0, 1, 0x7F, 0, 0, 0};
+  EXPECT_TRUE(test_support::make_views(made / "w", 1, 16, 16, "WEBP"));
+  const Bytes webp = test_support::read_file(made / "w_rs_c01.bmp");
+  Bytes tiff_far_away{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1};
+  tiff_far_away.insert(tiff_far_away.end(), text_far_away.begin(), text_far_away.end());
+  tiff_far_away.insert(tiff_far_away.end(), {0, 0, 0, 0});
   const struct {
     const char* what;
     Bytes file;
@@ -238,6 +256,8 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
       {"EXIF sub-directory past its segment", with_exif(jpeg, {exif_pointer_far_away}, 0),
        "EXIF directory claims data past its segment"},
       {"EXIF directories in a loop", with_exif(jpeg, {orientation_6}, 8), "EXIF directories loop"},
+      {"WebP EXIF value past its chunk", webp_with_exif(webp, tiff_far_away),
+       "EXIF directory claims data past its segment"},
       {"HDR pixels cut short", radiance("-Y 2 +X 8", hdr_scanline(8, {eight_channel_run, eight_channel_run})),
        "truncated"},
   };

@@ -2,6 +2,7 @@
 
 #include "decoder/bmp_variants.h"
 #include "formats/jpeg.h"
+#include "formats/webp.h"
 #include "file_names.h"
 #include "image_size.h"
 #include "decoder/tiff_alpha.h"
@@ -34,6 +35,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
     file.present_to_library(std::move(jpeg.hidden));
     orientation = jpeg.orientation;
   }
+  if (file.format() == FIF_WEBP) file.present_to_library(hidden_webp_metadata(file));
   const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count, orientation);
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
