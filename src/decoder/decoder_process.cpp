@@ -7,6 +7,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -118,6 +121,11 @@ void run_decoder_process(int channel_fd, pid_t run) {
   default_signals();
   close_inherited_descriptors(channel_fd);
   null_console();
+  // Readers of date tags ask the C library for local time, which would read
+  // (and re-check) the time zone file. Only pixels leave the decoder, so
+  // universal time, which needs no file, serves.
+  setenv("TZ", "UTC0", 1);
+  tzset();
   limit_resources();
   restrict_file_access({});
   if (!confine_decoder_calls(channel_fd)) _exit(kDecoderNotConfined);

@@ -2,10 +2,10 @@
 
 #include "decoder/bmp_variants.h"
 #include "formats/jpeg.h"
+#include "formats/tiff.h"
 #include "formats/webp.h"
 #include "file_names.h"
 #include "image_size.h"
-#include "decoder/tiff_alpha.h"
 #include "decoder/view_checks.h"
 #include "decoder/view_conversion.h"
 #include "view_problem.h"
@@ -36,6 +36,11 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
     orientation = jpeg.orientation;
   }
   if (file.format() == FIF_WEBP) file.present_to_library(hidden_webp_metadata(file));
+  TiffFacts tiff;
+  if (file.format() == FIF_TIFF) {
+    tiff = read_tiff(file);
+    file.present_to_library(tiff.shown);
+  }
   const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count, orientation);
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
@@ -59,7 +64,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   ViewEncoding encoding;
   encoding.format = file.format();
   encoding.alpha_declared = !bmp.is_bmp || bmp_declares_alpha(bmp);
-  encoding.premultiplied = file.format() == FIF_TIFF && tiff_alpha_is_premultiplied(file);
+  encoding.premultiplied = tiff.premultiplied;
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);
   noted.conversion = joined(noted.conversion, converted);

@@ -1,0 +1,30 @@
+// TIFF (and BigTIFF): what the tool reads of a TIFF itself, what it checks
+// before the library reads one, and what it hides from it.
+#pragma once
+
+#include <vector>
+
+#include "formats/byte_source.h"
+
+namespace interlace {
+
+struct TiffFacts {
+  // The first image's extra sample is associated (premultiplied) alpha.
+  bool premultiplied = false;
+  // The bytes to show the library instead of the file's: the first
+  // directory's EXIF, GPS, interoperability, IPTC, XMP and Photoshop tags
+  // renumbered to tags no reader knows (the library's readers of them have
+  // public memory-safety bugs; reading the EXIF directory frees data it goes
+  // on using).
+  std::vector<ByteOverride> shown;
+};
+
+// Throws ViewRefused (Malformed) when the chain of directories loops or
+// leaves the file; when the first directory's tags are out of order, a
+// value of it lies past the end of the file, its samples don't fit its bits
+// per sample or photometric interpretation, it keeps samples of fewer than
+// 8 bits in separate planes (the library loops for ever on them), or one of
+// its strips or tiles lies past the end.
+TiffFacts read_tiff(const ByteSource& file);
+
+}  // namespace interlace
