@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace interlace {
@@ -31,6 +32,18 @@ class ByteReader {
  public:
   explicit ByteReader(const ByteSource& source) : source_(source) {}
   bool has(std::uint64_t at) const { return at < source_.size(); }
+  // The offset of the first byte `value` from `at`; size() when none.
+  std::uint64_t find(std::uint64_t at, unsigned char value) {
+    while (has(at)) {
+      (*this)[at];  // brings `at` into the window
+      const auto* start = window_.data() + (at - start_);
+      const auto* found = static_cast<const unsigned char*>(std::memchr(start, value, window_.size() - (at - start_)));
+      if (found != nullptr) return start_ + static_cast<std::uint64_t>(found - window_.data());
+      at = start_ + window_.size();
+    }
+    return source_.size();
+  }
+
   // The byte at `at`; 0 past the end (check has() first).
   unsigned operator[](std::uint64_t at) {
     if (at < start_ || at >= start_ + window_.size()) {

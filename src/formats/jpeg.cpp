@@ -11,19 +11,25 @@ namespace {
 constexpr unsigned kApp1 = 0xE1, kApp13 = 0xED, kApp15 = 0xEF;
 constexpr unsigned kStartOfScan = 0xDA, kEndOfImage = 0xD9;
 
-// Markers that stand alone, with no length after them.
-bool stands_alone(unsigned code) { return code == 0x01 || code == 0xD8 || (code >= 0xD0 && code <= 0xD7); }
+// Markers libjpeg reads a length after. It passes over the others where
+// they stand: those that stand alone, and those it doesn't know, on which
+// the library lets it go on (JPGn, DHP, EXP, reserved codes).
+bool has_length(unsigned code) {
+  const bool frame = code >= 0xC0 && code <= 0xCF && code != 0xC8;  // SOFn, DHT, DAC
+  return frame || (code >= 0xDA && code <= 0xDD) || (code >= 0xE0 && code <= 0xEF) || code == 0xFE;
+}
 
 
 // The next marker's code from `at`, skipping what libjpeg skips before one:
-// bytes other than 0xFF (it warns) and 0xFF fill. 0 at the end of the file.
-unsigned next_marker(ByteReader& data, std::uint64_t& at) {
+// bytes other than 0xFF (it warns), 0xFF fill, and in entropy-coded data the
+// stuffed zero and the restart markers. 0 at the end of the file.
+unsigned next_marker(ByteReader& data, std::uint64_t& at, bool in_scan) {
   while (data.has(at)) {
-    while (data.has(at) && data[at] != 0xFF) ++at;
+    at = data.find(at, 0xFF);
     while (data.has(at) && data[at] == 0xFF) ++at;
     if (!data.has(at)) return 0;
     const unsigned code = data[at++];
-    if (code != 0) return code;
+    if (code != 0 && !(in_scan && code >= 0xD0 && code <= 0xD7)) return code;
   }
   return 0;
 }
@@ -35,8 +41,9 @@ JpegFacts read_jpeg(const ByteSource& file) {
   ByteReader data(file);
   if (!data.has(1) || data[0] != 0xFF || data[1] != 0xD8) return facts;
   std::uint64_t at = 2;
-  for (unsigned code; (code = next_marker(data, at)) != 0 && code != kStartOfScan && code != kEndOfImage;) {
-    if (stands_alone(code)) continue;
+  bool scanned = false;
+  for (unsigned code; (code = next_marker(data, at, scanned)) != 0 && code != kEndOfImage;) {
+    if (!has_length(code)) continue;
     if (!data.has(at + 1)) break;
     const std::uint64_t length = std::uint64_t{data[at]} << 8 | data[at + 1];
     if (length < 2) break;  // libjpeg stops there too
@@ -44,8 +51,10 @@ JpegFacts read_jpeg(const ByteSource& file) {
     if (code == kApp1) {
       const std::vector<unsigned char> segment = file.bytes_at(at + 2, static_cast<std::size_t>(length - 2));
       const unsigned orientation = is_exif_segment(segment) ? exif_orientation(segment, 6) : 0;
-      if (orientation != 0) facts.orientation = orientation;
+      // The library read orientation from the segments before the first scan.
+      if (orientation != 0 && !scanned) facts.orientation = orientation;
     }
+    scanned = scanned || code == kStartOfScan;
     at += length;
   }
   return facts;
