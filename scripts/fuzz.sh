@@ -22,6 +22,17 @@ mkdir -p build-fuzz/corpus-run build-fuzz/artifacts
 # Out of the fuzzer, a request for terabytes gets a null pointer, which the
 # library handles; have it so here too, and watch real memory use instead.
 export ASAN_OPTIONS="allocator_may_return_null=1:${ASAN_OPTIONS:-}"
+# Public proof-of-concept files for the library's bugs, where a folder of
+# them sits beside the project (or POC_DIR names one; an empty POC_DIR, none),
+# seed the run too: each is refused by the tool's own checks, and their
+# neighbours should be.
+poc_dir=${POC_DIR-../shared/freeimage-pocs}
+pocs=()
+if [ -n "$poc_dir" ] && [ -d "$poc_dir" ]; then
+  mkdir -p build-fuzz/pocs
+  find "$poc_dir" -maxdepth 1 -type f ! -name '*.md' -exec cp {} build-fuzz/pocs/ \;
+  pocs=(build-fuzz/pocs)
+fi
 build-fuzz/view_fuzzer -max_total_time="$seconds" -timeout=25 -rss_limit_mb=6000 -malloc_limit_mb=1048576 \
   -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=build-fuzz/artifacts/ \
-  build-fuzz/corpus-run build-fuzz/seeds
+  build-fuzz/corpus-run build-fuzz/seeds "${pocs[@]}"
