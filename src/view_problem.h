@@ -61,4 +61,19 @@ class ViewRefused : public Failure {
 [[noreturn]] inline void refuse_view(ViewProblemKind kind) { throw ViewRefused(ViewProblem{kind}); }
 [[noreturn]] inline void refuse_view(ViewProblem problem) { throw ViewRefused(std::move(problem)); }
 
+// A file of `file_bytes` whose own structure says it needs `needed_bytes`.
+[[noreturn]] inline void refuse_truncated(std::uint64_t file_bytes, std::uint64_t needed_bytes) {
+  ViewProblem problem{ViewProblemKind::Truncated};
+  problem.file_bytes = file_bytes;
+  problem.needed_bytes = needed_bytes;
+  refuse_view(problem);
+}
+
+// A file whose structure would mislead the library, and how, in words.
+[[noreturn]] inline void refuse_malformed(std::string why) {
+  ViewProblem problem{ViewProblemKind::Malformed};
+  problem.message = std::move(why);
+  refuse_view(problem);
+}
+
 }  // namespace interlace

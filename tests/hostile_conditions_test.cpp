@@ -323,6 +323,11 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
       {"TIFF strip past the end", tiff_file(grey_tiff_with(273, 1, 5000)), "TIFF strip lies past the end of the file"},
       {"TIFF directories in a loop", tiff_file(kGreyTiff, 8), "TIFF directories loop"},
   });
+  // A header longer than any buffer: the header is read to its end.
+  const std::string long_header = "P6\n#" + std::string(5000, 'x') + "\n64 48\n255\n";
+  Bytes ppm_cut_short(long_header.begin(), long_header.end());
+  ppm_cut_short.resize(ppm_cut_short.size() + 64 * 48 * 3 / 4, 128);
+  cases.push_back({"PPM with a long comment, cut short", ppm_cut_short, "truncated"});
   for (const HoleCase& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;

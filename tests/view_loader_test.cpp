@@ -6,6 +6,7 @@
 
 #include "exit_status.h"
 #include "decoder/view_checks.h"
+#include "formats/bmp.h"
 #include "test_support.h"
 
 namespace interlace {

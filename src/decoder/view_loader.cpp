@@ -1,9 +1,5 @@
 #include "decoder/view_loader.h"
 
-#include "decoder/bmp_variants.h"
-#include "formats/jpeg.h"
-#include "formats/tiff.h"
-#include "formats/webp.h"
 #include "file_names.h"
 #include "image_size.h"
 #include "decoder/view_checks.h"
@@ -27,21 +23,9 @@ std::string joined(std::string first, const std::string& second) {
 }  // namespace
 
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
-  const BmpHeader bmp = file.format() == FIF_BMP ? read_bmp_header(file) : BmpHeader{};
-  if (bmp.is_bmp) file.present_to_library(bmp_overrides(file, bmp));
-  unsigned orientation = 1;
-  if (file.format() == FIF_JPEG) {
-    JpegFacts jpeg = read_jpeg(file);
-    file.present_to_library(std::move(jpeg.hidden));
-    orientation = jpeg.orientation;
-  }
-  if (file.format() == FIF_WEBP) file.present_to_library(hidden_webp_metadata(file));
-  TiffFacts tiff;
-  if (file.format() == FIF_TIFF) {
-    tiff = read_tiff(file);
-    file.present_to_library(tiff.shown);
-  }
-  const std::optional<ViewSize> header_size = check_before_decoding(file, size, view_count, orientation);
+  const ViewFacts facts = check_before_decoding(file, size, view_count);
+  const std::optional<ViewSize>& header_size = facts.header_size;
+  const unsigned orientation = facts.orientation;
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
   if (!size && header_size) check_print_image_fits(*header_size);
@@ -63,8 +47,8 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   }
   ViewEncoding encoding;
   encoding.format = file.format();
-  encoding.alpha_declared = !bmp.is_bmp || bmp_declares_alpha(bmp);
-  encoding.premultiplied = tiff.premultiplied;
+  encoding.alpha_declared = facts.alpha_declared;
+  encoding.premultiplied = facts.premultiplied;
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);
   noted.conversion = joined(noted.conversion, converted);

@@ -10,12 +10,6 @@ namespace interlace {
 
 namespace {
 
-[[noreturn]] void refuse_exif(const char* why) {
-  ViewProblem problem{ViewProblemKind::Malformed};
-  problem.message = why;
-  refuse_view(problem);
-}
-
 // Bytes of one value of each TIFF field type (1 to 13); 0 for none.
 std::uint64_t type_bytes(unsigned type) {
   static const unsigned char kBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
@@ -34,12 +28,12 @@ class Exif {
   // The orientation (tag 0x0112, one SHORT) of the first directory; 0 for
   // none. Throws ViewRefused for a structure that points outside itself.
   unsigned walk() {
-    if (length_ < 8) refuse_exif("EXIF data too short for its header");
+    if (length_ < 8) refuse_malformed("EXIF data too short for its header");
     motorola_ = tiff_[0] == 'M' && tiff_[1] == 'M';
-    if (!motorola_ && !(tiff_[0] == 'I' && tiff_[1] == 'I')) refuse_exif("EXIF data of no known byte order");
+    if (!motorola_ && !(tiff_[0] == 'I' && tiff_[1] == 'I')) refuse_malformed("EXIF data of no known byte order");
     std::uint64_t directory = value(4, 4);
     for (int chain = 0; directory != 0; ++chain) {
-      if (chain == kMostDirectories) refuse_exif("EXIF directories run on too long");
+      if (chain == kMostDirectories) refuse_malformed("EXIF directories run on too long");
       directory = walk_directory(directory, 0);
     }
     return orientation_;
@@ -55,10 +49,10 @@ class Exif {
   // Checks the directory at `at` and those it points to; returns the offset
   // of the next directory in its chain (0 for none).
   std::uint64_t walk_directory(std::uint64_t at, int depth) {
-    if (at > length_ || length_ - at < 2) refuse_exif("EXIF directory claims data past its segment");
-    if (!visited_.insert(at).second) refuse_exif("EXIF directories loop");
+    if (at > length_ || length_ - at < 2) refuse_malformed("EXIF directory claims data past its segment");
+    if (!visited_.insert(at).second) refuse_malformed("EXIF directories loop");
     const std::uint64_t entries = value(at, 2);
-    if ((length_ - at - 2) / 12 < entries) refuse_exif("EXIF directory claims data past its segment");
+    if ((length_ - at - 2) / 12 < entries) refuse_malformed("EXIF directory claims data past its segment");
     for (std::uint64_t i = 0; i < entries; ++i) walk_entry(at + 2 + 12 * i, depth);
     const std::uint64_t next = at + 2 + 12 * entries;
     return length_ - next >= 4 ? value(next, 4) : 0;
@@ -67,11 +61,11 @@ class Exif {
   void walk_entry(std::uint64_t at, int depth) {
     const unsigned tag = value(at, 2), type = value(at + 2, 2);
     const std::uint64_t count = value(at + 4, 4);
-    if (type_bytes(type) == 0) refuse_exif("EXIF entry of no known type");
+    if (type_bytes(type) == 0) refuse_malformed("EXIF entry of no known type");
     const std::uint64_t bytes = count * type_bytes(type);  // at most 2^32 x 8: no overflow
     const std::uint64_t offset = value(at + 8, 4);
     if (bytes > 4 && (offset > length_ || length_ - offset < bytes))
-      refuse_exif("EXIF directory claims data past its segment");
+      refuse_malformed("EXIF directory claims data past its segment");
     if (depth == 0 && tag == 0x0112 && type == 3 && count == 1 && orientation_ == 0 && visited_.size() == 1) {
       const unsigned orientation = value(at + 8, 2);
       orientation_ = orientation >= 1 && orientation <= 8 ? orientation : 0;
@@ -79,7 +73,7 @@ class Exif {
     // The EXIF, GPS and interoperability directories hang off the first.
     const bool sub_directory = tag == 0x8769 || tag == 0x8825 || tag == 0xA005;
     if (sub_directory && (type == 4 || type == 13) && count == 1) {
-      if (depth == 2) refuse_exif("EXIF directories nest too deep");
+      if (depth == 2) refuse_malformed("EXIF directories nest too deep");
       walk_directory(offset, depth + 1);
     }
   }

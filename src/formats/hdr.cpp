@@ -14,19 +14,6 @@ namespace {
 // The library reads header lines into a buffer of this many bytes.
 constexpr std::size_t kMostLineBytes = 256;
 
-[[noreturn]] void refuse_malformed(const char* why) {
-  ViewProblem problem{ViewProblemKind::Malformed};
-  problem.message = why;
-  refuse_view(problem);
-}
-
-[[noreturn]] void refuse_truncated(const ByteSource& file, std::uint64_t needed) {
-  ViewProblem problem{ViewProblemKind::Truncated};
-  problem.file_bytes = file.size();
-  problem.needed_bytes = needed;
-  refuse_view(problem);
-}
-
 // The next line from `at`, with its newline, as the library reads it; empty
 // when the file ends or the line is longer than the library's buffer.
 std::optional<std::string> next_line(ByteReader& data, std::uint64_t& at) {
@@ -107,7 +94,7 @@ std::optional<HdrSize> read_size(const ByteSource& file) {
 // four channels of runs and literals that must fill the width exactly.
 void walk_scanline(const ByteSource& file, ByteReader& data, std::uint64_t width, std::uint64_t& at) {
   const auto need = [&](std::uint64_t bytes) {
-    if (file.size() < at || file.size() - at < bytes) refuse_truncated(file, at + bytes);
+    if (file.size() < at || file.size() - at < bytes) refuse_truncated(file.size(), at + bytes);
   };
   need(4);
   const bool coded = width >= 8 && width <= 0x7fff && data[at] == 2 && data[at + 1] == 2 && (data[at + 2] & 0x80) == 0;

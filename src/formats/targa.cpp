@@ -10,13 +10,6 @@ namespace {
 constexpr std::uint64_t kHeaderBytes = 18;
 constexpr std::uint64_t kFooterBytes = 26;
 
-[[noreturn]] void refuse_truncated(const ByteSource& file, std::uint64_t needed) {
-  ViewProblem problem{ViewProblemKind::Truncated};
-  problem.file_bytes = file.size();
-  problem.needed_bytes = needed;
-  refuse_view(problem);
-}
-
 struct TargaHeader {
   unsigned image_type = 0;
   std::uint64_t pixels = 0;
@@ -41,18 +34,14 @@ void walk_run_length_data(const ByteSource& file, const TargaHeader& header) {
   ByteReader data(file);
   std::uint64_t at = header.data_offset;
   for (std::uint64_t done = 0; done < header.pixels;) {
-    if (!data.has(at)) refuse_truncated(file, at + 1);
+    if (!data.has(at)) refuse_truncated(file.size(), at + 1);
     const unsigned packet = data[at++];
     const std::uint64_t count = (packet & 0x7Fu) + 1;
-    if (count > header.pixels - done) {
-      ViewProblem problem{ViewProblemKind::Malformed};
-      problem.message = "Targa RLE packet runs past the image";
-      refuse_view(problem);
-    }
+    if (count > header.pixels - done) refuse_malformed("Targa RLE packet runs past the image");
     at += (packet & 0x80u) != 0 ? header.bytes_per_pixel : count * header.bytes_per_pixel;
     done += count;
   }
-  if (at > file.size()) refuse_truncated(file, at);
+  if (at > file.size()) refuse_truncated(file.size(), at);
 }
 
 }  // namespace
@@ -62,7 +51,7 @@ void walk_run_length_data(const ByteSource& file, const TargaHeader& header) {
 // file too short for both hands its decoder uninitialised sizes. An
 // uncompressed Targa cut short loads as if whole, like a BMP.
 void check_targa(const ByteSource& file) {
-  if (file.size() < kHeaderBytes + kFooterBytes) refuse_truncated(file, kHeaderBytes + kFooterBytes);
+  if (file.size() < kHeaderBytes + kFooterBytes) refuse_truncated(file.size(), kHeaderBytes + kFooterBytes);
   const TargaHeader header = read_header(file);
   if (header.image_type >= 9 && header.image_type <= 11) {
     walk_run_length_data(file, header);
@@ -70,7 +59,7 @@ void check_targa(const ByteSource& file) {
   }
   if (header.image_type < 1 || header.image_type > 3) return;
   const std::uint64_t needed = header.data_offset + header.pixels * header.bytes_per_pixel;
-  if (file.size() < needed) refuse_truncated(file, needed);
+  if (file.size() < needed) refuse_truncated(file.size(), needed);
 }
 
 }  // namespace interlace

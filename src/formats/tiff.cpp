@@ -41,12 +41,6 @@ bool is_hidden_metadata(unsigned tag) {
 
 constexpr std::uint64_t kMostDirectories = 1 << 16;
 
-[[noreturn]] void refuse_malformed(const std::string& why) {
-  ViewProblem problem{ViewProblemKind::Malformed};
-  problem.message = why;
-  refuse_view(problem);
-}
-
 std::uint64_t type_bytes(unsigned type) {
   static const unsigned char kBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 0, 0, 8, 8, 8};
   return type < sizeof kBytes ? kBytes[type] : 0;

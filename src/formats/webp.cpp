@@ -33,11 +33,7 @@ std::vector<ByteOverride> hidden_webp_metadata(const ByteSource& file) {
     const std::vector<unsigned char> chunk = file.bytes_at(at, 8);
     const std::string name(chunk.begin(), chunk.begin() + 4);
     const std::uint64_t length = little_endian(&chunk[4], 4);
-    if (length > end - at - 8) {
-      ViewProblem problem{ViewProblemKind::Malformed};
-      problem.message = "WebP chunk runs past the file";
-      refuse_view(problem);
-    }
+    if (length > end - at - 8) refuse_malformed("WebP chunk runs past the file");
     if (name == "VP8X" && length >= 1) {
       const unsigned flags = file.bytes_at(at + 8, 1)[0];
       hidden.push_back({at + 8, {static_cast<unsigned char>(flags & ~(kExifFlag | kXmpFlag))}});

@@ -1,0 +1,162 @@
+#include "formats/bmp.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "byte_order.h"
+#include "saturating.h"
+#include "view_problem.h"
+
+namespace interlace {
+
+BmpHeader read_bmp_header(const unsigned char* bytes, std::size_t length) {
+  BmpHeader bmp;
+  if (length < kBmpFileHeaderBytes + 4 || bytes[0] != 'B' || bytes[1] != 'M') return bmp;
+  bmp.is_bmp = true;
+  bmp.info_size = little_endian(bytes + 14, 4);
+  bmp.data_offset = little_endian(bytes + 10, 4);
+  if (bmp.info_size == 12 && length >= 26) {  // OS/2 1.x core header
+    bmp.width = little_endian(bytes + 18, 2);
+    bmp.height = little_endian(bytes + 20, 2);
+    bmp.bits = little_endian(bytes + 24, 2);
+  } else if (bmp.info_size >= 40 && length >= 34) {
+    bmp.width = static_cast<std::int32_t>(little_endian(bytes + 18, 4));
+    bmp.height = static_cast<std::int32_t>(little_endian(bytes + 22, 4));
+    bmp.bits = little_endian(bytes + 28, 2);
+    bmp.compression = little_endian(bytes + 30, 4);
+    if (length >= 50) bmp.colours_used = little_endian(bytes + 46, 4);
+    if (bmp.info_size >= 56 && length >= 70) bmp.alpha_mask = little_endian(bytes + 66, 4);
+  } else {
+    return bmp;
+  }
+  bmp.understood = true;
+  return bmp;
+}
+
+BmpHeader read_bmp_header(const ByteSource& file) {
+  const std::vector<unsigned char> header = file.bytes_at(0, kBmpHeaderBytes);
+  return read_bmp_header(header.data(), header.size());
+}
+
+namespace {
+
+// The library's BMP reader moves pixel data with a 32-bit count.
+constexpr std::uint64_t kMostBmpPixelBytes = (std::uint64_t{1} << 32) - 1;
+
+// Where a BMP's pixel data lies and how long it is as decoded.
+struct BmpPixels {
+  bool run_length = false;
+  bool sized = false;  // width, height and depth make sense
+  std::uint64_t offset = 0;
+  std::uint64_t bytes = 0;  // saturating
+};
+
+BmpPixels pixels_of(const BmpHeader& bmp) {
+  BmpPixels pixels;
+  pixels.run_length = bmp.compression != kBmpRgb && bmp.compression != kBmpBitFields &&
+                      bmp.compression != kBmpAlphaBitFields;
+  pixels.sized = bmp.width > 0 && bmp.height != 0 && bmp.bits != 0 && bmp.bits <= 64;
+  if (!pixels.sized) return pixels;
+  const std::uint64_t row_bytes = (static_cast<std::uint64_t>(bmp.width) * bmp.bits + 31) / 32 * 4;
+  pixels.bytes = saturating_product(row_bytes, static_cast<std::uint64_t>(std::llabs(bmp.height)));
+  pixels.offset = std::max<std::uint64_t>(bmp.data_offset, kBmpFileHeaderBytes + bmp.info_size);
+  return pixels;
+}
+
+// What bmp_length_needed() says, from a header already read.
+std::uint64_t length_needed(const BmpHeader& bmp, const BmpPixels& pixels) {
+  if (!bmp.is_bmp) return 0;
+  if (!bmp.understood) return UINT64_MAX;
+  if (pixels.run_length) return 0;
+  if (!pixels.sized) return UINT64_MAX;
+  return saturating_sum(pixels.offset, pixels.bytes);
+}
+
+}  // namespace
+
+void check_bmp(const ByteSource& view) {
+  const BmpHeader bmp = read_bmp_header(view);
+  const BmpPixels pixels = pixels_of(bmp);
+  if (pixels.sized && pixels.bytes > kMostBmpPixelBytes) {
+    ViewProblem problem{ViewProblemKind::TooLarge};
+    problem.needed_bytes = pixels.bytes;
+    refuse_view(problem);
+  }
+  const std::uint64_t needed = length_needed(bmp, pixels);
+  if (view.size() < needed) refuse_truncated(view.size(), needed);
+}
+
+
+std::uint64_t bmp_length_needed(const unsigned char* header, std::size_t header_length) {
+  const BmpHeader bmp = read_bmp_header(header, header_length);
+  return length_needed(bmp, pixels_of(bmp));
+}
+
+bool is_truncated_bmp(const unsigned char* header, std::size_t header_length, std::uint64_t file_size) {
+  return file_size < bmp_length_needed(header, header_length);
+}
+
+
+namespace {
+
+bool is_newer_header(std::uint32_t size) { return size == 52 || size == 56 || size == 108 || size == 124; }
+
+// Walks run-length coded pixel data to its end; returns the offset of an
+// end-of-line that closes the last row and is followed at once by
+// end-of-bitmap, or 0 when there is none. A stream that runs out or goes
+// astray gives 0, leaving the library to judge the file.
+std::uint64_t trailing_end_of_line(const ByteSource& file, const BmpHeader& info) {
+  ByteReader data(file);
+  const std::uint64_t rows = static_cast<std::uint64_t>(info.height < 0 ? -info.height : info.height);
+  std::uint64_t row = 0;
+  for (std::uint64_t at = info.data_offset; data.has(at + 1);) {
+    const unsigned count = data[at], code = data[at + 1];
+    if (count != 0 || code >= 3) {  // a run, or literal pixels padded to 16 bits
+      const std::uint64_t literal = info.compression == kBmpRle4 ? (code + 1u) / 2u : code;
+      at += 2 + (count != 0 ? 0 : (literal + 1u) / 2u * 2u);
+      continue;
+    }
+    if (code == 1) return 0;  // end-of-bitmap before any row too many
+    if (code == 2) {          // move right and up
+      if (!data.has(at + 3)) return 0;
+      row += data[at + 3];
+      at += 4;
+      continue;
+    }
+    ++row;  // end-of-line
+    if (row == rows) return data.has(at + 3) && data[at + 2] == 0 && data[at + 3] == 1 ? at : 0;
+    at += 2;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::vector<ByteOverride> bmp_overrides(const ByteSource& file, const BmpHeader& info) {
+  std::vector<ByteOverride> overrides;
+  if (!info.understood || info.info_size < 40) return overrides;
+  if (is_newer_header(info.info_size)) {
+    overrides.push_back({14, {40, 0, 0, 0}});
+    // The palette follows the header: the library looks for it where a
+    // 40-byte header ends.
+    if (info.bits <= 8) {
+      const std::uint32_t most = 1u << info.bits;
+      const std::uint32_t colours = info.colours_used == 0 || info.colours_used > most ? most : info.colours_used;
+      overrides.push_back(
+          {kBmpFileHeaderBytes + 40, file.bytes_at(kBmpFileHeaderBytes + info.info_size, std::size_t{colours} * 4)});
+    }
+  }
+  if (info.compression == kBmpRle8 || info.compression == kBmpRle4) {
+    const std::uint64_t end_of_line = trailing_end_of_line(file, info);
+    if (end_of_line != 0) overrides.push_back({end_of_line + 1, {1}});  // now end-of-bitmap
+  }
+  return overrides;
+}
+
+bool bmp_declares_alpha(const BmpHeader& info) {
+  if (!info.understood || info.info_size < 40 || info.bits != 32) return false;
+  if (info.compression == kBmpAlphaBitFields) return true;
+  return info.compression == kBmpBitFields && info.info_size >= 56 && info.alpha_mask != 0;
+}
+
+}  // namespace interlace

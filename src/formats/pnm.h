@@ -1,0 +1,13 @@
+// PNM: the binary forms (P4, P5, P6) hold their pixels uncoded after a text
+// header, and the library loads a file cut short as if it were whole.
+#pragma once
+
+#include "formats/byte_source.h"
+
+namespace interlace {
+
+// Refuses (ViewRefused, Truncated) a binary PNM shorter than its header says
+// its pixels need. The header is read to its end, however long its comments.
+void check_pnm(const ByteSource& file);
+
+}  // namespace interlace

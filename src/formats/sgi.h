@@ -1,0 +1,15 @@
+// SGI: the library reads no SGI header alone, and run-length data lets a
+// tiny file claim billions of pixels.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/byte_source.h"
+
+namespace interlace {
+
+// Width x height x channels, from the three 16-bit big-endian fields from
+// byte 6; 0 for a file too short for them.
+std::uint64_t sgi_claimed_pixels(const ByteSource& file);
+
+}  // namespace interlace
