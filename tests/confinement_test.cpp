@@ -7,14 +7,18 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "decoder/decoder.h"
+#include "decoder/protocol.h"
+#include "decoder/strip_and_page.h"
 #include "test_support.h"
 #include "view_problem.h"
 
@@ -98,6 +102,47 @@ TEST(Confinement, WhatACompromisedDecoderTriesIsRefused) {
   const interlace::DecodedView decoded = decoder.decode(interlace::OpenedView::open(dir / "s_rs_c01.bmp"), {2, {}});
   EXPECT_EQ(decoded.size, (interlace::ViewSize{64, 48}));
   EXPECT_EQ(FreeImage_GetWidth(decoded.strip.get()), 32u);
+}
+
+// An answer that doesn't fit what was asked is refused as nonsense, whatever
+// its pixels: a decoder is not trusted to answer sense.
+TEST(Confinement, AnswersThatDontFitTheRequestAreRefused) {
+  const auto decoded_of = [](int width, int height, int strip_width) {
+    interlace::DecodedView decoded;
+    decoded.size = {width, height};
+    decoded.strip.reset(test_support::random_bitmap(strip_width, height, 1));
+    const interlace::Bitmap view(test_support::random_bitmap(width, height, 2));
+    decoded.page = interlace::make_preview_page(view.get());
+    return decoded;
+  };
+  const struct {
+    const char* what;
+    interlace::DecodeRequest request;
+    int width, height, strip_width;
+    bool sense;
+  } cases[] = {
+      {"as asked", {2, interlace::ViewSize{64, 48}}, 64, 48, 32, true},
+      {"another size than view 1's", {2, interlace::ViewSize{64, 48}}, 64, 40, 32, false},
+      {"a strip of another pitch", {2, std::nullopt}, 64, 48, 30, false},
+      {"narrower than the view count", {100, std::nullopt}, 64, 48, 1, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    interlace::Channel run(ends[0]), decoder(ends[1]);
+    std::thread answering([&] { interlace::send_decoded(decoder, decoded_of(c.width, c.height, c.strip_width)); });
+    bool nonsense = false;
+    try {
+      const std::optional<interlace::DecodedView> answer = interlace::receive_answer(run, c.request);
+      EXPECT_TRUE(answer.has_value());
+    } catch (const interlace::ViewRefused& refused) {
+      nonsense = refused.problem().kind == ViewProblemKind::DecoderNonsense;
+    }
+    run.close();  // the decoder's sending stops at the closed end, as at a run that gave up
+    answering.join();
+    EXPECT_EQ(nonsense, !c.sense);
+  }
 }
 
 // A decoder busy on a view (here, looping) dies with its run, however the run
