@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "test_support.h"
@@ -340,6 +341,27 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
     const test_support::ToolResult check = test_support::run_check(arguments);
     EXPECT_EQ(check.status, 2);
     EXPECT_NE(check.output.find(c.reason), std::string::npos) << check.output;
+  }
+}
+
+// What a customer's file says of itself stays out of both outputs: the
+// preview goes to the customer's client, the print to the printer.
+TEST(HostileViews, ViewMetadataReachesNeitherOutput) {
+  TempDir dir;
+  ASSERT_TRUE(test_support::make_views(dir / "s", 2, 64, 48, "JPEG"));
+  const std::string secret = "CONFIDENTIAL client=Example price=1234";
+  for (const char* name : {"s_rs_c01.bmp", "s_rs_c02.bmp"}) {
+    Bytes jpeg = test_support::read_file(dir / name);
+    const std::size_t length = secret.size() + 2;
+    Bytes comment{0xFF, 0xFE, static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length)};
+    comment.insert(comment.end(), secret.begin(), secret.end());
+    jpeg.insert(jpeg.begin() + 2, comment.begin(), comment.end());
+    test_support::write_file(dir / name, jpeg);
+  }
+  ASSERT_EQ(test_support::run_tool(two_views(dir / "s")).status, 0);
+  for (const char* output : {"s_interlace.bmp", "s_animation.gif"}) {
+    const Bytes bytes = test_support::read_file(dir / output);
+    EXPECT_EQ(std::search(bytes.begin(), bytes.end(), secret.begin(), secret.begin() + 12), bytes.end()) << output;
   }
 }
 

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "test_support.h"
@@ -35,12 +36,15 @@ const char* const kViewNames[] = {"s_rs_c01.bmp", "s_rs_c02.bmp", "s_rs_c03.bmp"
 
 std::vector<std::string> arguments(const std::string& base) { return {base, "t", "4", "0", "0", "300", "0"}; }
 
-pid_t start_tool(const std::string& base) {
+// `caller` runs in the child just before the tool starts: what its caller
+// leaves it.
+pid_t start_tool(const std::string& base, const std::function<void()>& caller = {}) {
   const pid_t child = fork();
   if (child == 0) {
     const int null_device = open("/dev/null", O_WRONLY);
     dup2(null_device, STDOUT_FILENO);
     dup2(null_device, STDERR_FILENO);
+    if (caller) caller();
     const rlimit no_core{0, 0};  // SIGQUIT would leave a core file in the folder
     setrlimit(RLIMIT_CORE, &no_core);
     alarm(60);
@@ -191,6 +195,37 @@ TEST(Interrupted, NoDecoderOutlivesItsRun) {
     EXPECT_EQ(left, signal_number == 0 ? 0 : 1);
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// What callers leave a run: standard error closed (some daemons and
+// wrappers), signals ignored (nohup, trap '' INT). A hang-up the caller
+// ignores is ignored by the run, which completes.
+TEST(CallersSetUp, ClosedStandardErrorAndIgnoredSignalsChangeNothing) {
+  const ViewSet set = make_set(600, 400);
+  const struct {
+    const char* what;
+    bool close_standard_error;
+    int ignored;
+  } cases[] = {{"standard error closed", true, 0}, {"SIGHUP ignored", false, SIGHUP}, {"SIGINT ignored", false, SIGINT}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    put_views(dir, set);
+    FolderWatch watch(dir.path(), kReadingView2.mask);
+    const pid_t tool = start_tool(dir / "s", [&c] {
+      if (c.close_standard_error) close(STDERR_FILENO);
+      if (c.ignored != 0) signal(c.ignored, SIG_IGN);
+    });
+    int status = 0;
+    bool ended = false;
+    if (c.ignored != 0) {
+      ended = !watch.wait_for(kReadingView2, tool, status);
+      if (!ended) kill(tool, c.ignored);
+    }
+    if (!ended) waitpid(tool, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    expect_one_pair(dir, set, false);
+  }
 }
 
 TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {

@@ -27,6 +27,10 @@ extern "C" void remove_temporaries_and_die(int signal_number) {
 
 void remove_temporaries_on_signals() {
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGALRM, SIGUSR1, SIGUSR2}) {
+    // A signal the caller ignores (nohup, trap '' INT) stays ignored, as
+    // shells and daemons expect of the programs they start.
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     std::signal(signal_number, remove_temporaries_and_die);
   }
   std::signal(SIGPIPE, SIG_IGN);

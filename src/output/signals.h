@@ -8,7 +8,7 @@ namespace interlace {
 
 // Installs handlers so that SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU,
 // SIGALRM, SIGUSR1 and SIGUSR2 remove every registered temporary before the
-// process dies of them. SIGPIPE and SIGXFSZ are ignored, so that a write
+// process dies of them; those ignored when the process started stay ignored. SIGPIPE and SIGXFSZ are ignored, so that a write
 // past a file-size limit fails with EFBIG and the run ends with status 3
 // instead of dying with its files half made.
 void remove_temporaries_on_signals();
