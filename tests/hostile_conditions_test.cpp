@@ -329,6 +329,14 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
   Bytes ppm_cut_short(long_header.begin(), long_header.end());
   ppm_cut_short.resize(ppm_cut_short.size() + 64 * 48 * 3 / 4, 128);
   cases.push_back({"PPM with a long comment, cut short", ppm_cut_short, "truncated"});
+  // The library reads no JPEG 2000 header alone; the tool reads the size.
+  ASSERT_TRUE(test_support::make_views(made / "k", 1, 64, 48, "J2K"));
+  Bytes j2k_bomb = test_support::read_file(made / "k_rs_c01.bmp");
+  ASSERT_GT(j2k_bomb.size(), 16u);
+  for (std::size_t at : {8u, 12u}) {  // SIZ's width and height
+    for (int i = 0; i < 4; ++i) j2k_bomb[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(24000u >> (24 - 8 * i));
+  }
+  cases.push_back({"J2K claiming 24000 x 24000", j2k_bomb, "decompression bomb"});
   for (const HoleCase& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;

@@ -4,6 +4,7 @@
 #include "formats/gif.h"
 #include "formats/hdr.h"
 #include "formats/jpeg.h"
+#include "formats/jpeg2000.h"
 #include "formats/pnm.h"
 #include "formats/sgi.h"
 #include "formats/targa.h"
@@ -43,6 +44,8 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
                                      unsigned orientation) {
   if (view.format() == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view));
   if (view.format() == FIF_SGI) check_pixel_count(view, sgi_claimed_pixels(view));
+  if (view.format() == FIF_J2K || view.format() == FIF_JP2)
+    check_pixel_count(view, jpeg2000_claimed_pixels(view, view.format() == FIF_JP2));
   if (!FreeImage_FIFSupportsNoPixels(view.format())) return std::nullopt;
   const Bitmap header = view.decode(FIF_LOAD_NOPIXELS);
   if (!header) {

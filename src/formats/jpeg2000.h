@@ -1,0 +1,17 @@
+// JPEG 2000: the library reads no header of a codestream (J2K) or a JP2 file
+// alone, and a file of a hundred bytes can claim a picture of gigabytes; the
+// tool reads the size itself, for the same decompression-bomb bound as the
+// formats whose header the library reads.
+#pragma once
+
+#include <cstdint>
+
+#include "formats/byte_source.h"
+
+namespace interlace {
+
+// The pixels the codestream's SIZ marker (J2K), or the JP2 header box's
+// image header, claims; 0 where the file doesn't say (the library will).
+std::uint64_t jpeg2000_claimed_pixels(const ByteSource& file, bool jp2);
+
+}  // namespace interlace
