@@ -337,6 +337,13 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
     for (int i = 0; i < 4; ++i) j2k_bomb[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(24000u >> (24 - 8 * i));
   }
   cases.push_back({"J2K claiming 24000 x 24000", j2k_bomb, "decompression bomb"});
+  // 2 x 2 pixels of 32 bits whose masks put red in the low byte, as the
+  // library never reads them: it would print red as blue.
+  Bytes rgba_bmp{'B', 'M', 82, 0, 0, 0, 0, 0, 0, 0, 66, 0, 0, 0, 40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 32, 0, 3, 0,
+                 0, 0, 16, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                 0xFF, 0, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0};
+  rgba_bmp.resize(82, 0xFF);
+  cases.push_back({"BMP with red in the low byte", rgba_bmp, "BMP colour masks the library would misread"});
   for (const HoleCase& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;

@@ -1,7 +1,9 @@
 #include "formats/bmp.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "byte_order.h"
 #include "saturating.h"
@@ -26,6 +28,9 @@ BmpHeader read_bmp_header(const unsigned char* bytes, std::size_t length) {
     bmp.compression = little_endian(bytes + 30, 4);
     if (length >= 50) bmp.colours_used = little_endian(bytes + 46, 4);
     if (bmp.info_size >= 56 && length >= 70) bmp.alpha_mask = little_endian(bytes + 66, 4);
+    if (length >= 66) {
+      for (int i = 0; i < 3; ++i) bmp.colour_masks[i] = little_endian(bytes + 54 + 4 * i, 4);
+    }
   } else {
     return bmp;
   }
@@ -74,8 +79,29 @@ std::uint64_t length_needed(const BmpHeader& bmp, const BmpPixels& pixels) {
 
 }  // namespace
 
+namespace {
+
+bool masks_are(const BmpHeader& bmp, std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
+  return bmp.colour_masks[0] == red && bmp.colour_masks[1] == green && bmp.colour_masks[2] == blue;
+}
+
+void check_colour_masks(const BmpHeader& bmp) {
+  if (bmp.compression != kBmpBitFields && bmp.compression != kBmpAlphaBitFields) return;
+  const bool read_as_meant =
+      (bmp.bits == 16 && (masks_are(bmp, 0x7C00, 0x03E0, 0x001F) || masks_are(bmp, 0xF800, 0x07E0, 0x001F))) ||
+      (bmp.bits == 32 && masks_are(bmp, 0x00FF0000, 0x0000FF00, 0x000000FF)) || (bmp.bits != 16 && bmp.bits != 32);
+  if (read_as_meant) return;
+  char masks[64];
+  std::snprintf(masks, sizeof masks, "red %08X, green %08X, blue %08X", bmp.colour_masks[0], bmp.colour_masks[1],
+                bmp.colour_masks[2]);
+  refuse_malformed(std::string("BMP colour masks the library would misread (") + masks + ")");
+}
+
+}  // namespace
+
 void check_bmp(const ByteSource& view) {
   const BmpHeader bmp = read_bmp_header(view);
+  check_colour_masks(bmp);
   const BmpPixels pixels = pixels_of(bmp);
   if (pixels.sized && pixels.bytes > kMostBmpPixelBytes) {
     ViewProblem problem{ViewProblemKind::TooLarge};

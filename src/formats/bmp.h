@@ -36,6 +36,9 @@ struct BmpHeader {
   std::uint32_t compression = kBmpRgb;
   std::uint32_t colours_used = 0;  // 0 when the header is too short to say
   std::uint32_t alpha_mask = 0;    // V3 headers and later
+  // Red, green and blue masks, which follow a 40-byte header (or sit in a
+  // longer one) where the compression is bit fields.
+  std::uint32_t colour_masks[3] = {0, 0, 0};
 };
 
 // The header in the first `length` bytes of a file.
@@ -44,8 +47,10 @@ BmpHeader read_bmp_header(const ByteSource& file);
 
 // Refuses (ViewRefused) an uncompressed BMP shorter than its header says its
 // pixels need (the library would load it as if whole, with black rows), one
-// whose header the library couldn't read at all, and pixel data of 4 GiB or
-// more (the library moves it with a 32-bit count).
+// whose header the library couldn't read at all, pixel data of 4 GiB or
+// more (the library moves it with a 32-bit count), and bit-field colour
+// masks other than those the library reads (5-5-5 and 5-6-5 in 16 bits,
+// 8-8-8 in blue, green, red order in 32): it would print other colours.
 void check_bmp(const ByteSource& file);
 
 // The bytes an uncompressed BMP needs by its header: pixel offset plus the
