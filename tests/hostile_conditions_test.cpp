@@ -312,6 +312,8 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
   std::vector<TiffEntry> colour_of_two = grey_tiff_with(277, 1, 2);
   colour_of_two[2] = {258, 3, 2, 8 | 8 << 16};
   colour_of_two[4] = {262, 3, 1, 2};
+  std::vector<TiffEntry> grey_alpha_16 = grey_tiff_with(277, 1, 2);
+  grey_alpha_16[2] = {258, 3, 2, 16 | 16 << 16};
   std::vector<TiffEntry> separate_nibbles = grey_tiff_with(284, 1, 2);
   separate_nibbles[2] = {258, 3, 1, 4};
   cases.insert(cases.end(), {
@@ -319,6 +321,7 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
       {"TIFF bits for more samples than it has", tiff_file(two_grey_samples),
        "TIFF BitsPerSample has 3 values for 2 samples per pixel"},
       {"TIFF colour of two samples", tiff_file(colour_of_two), "TIFF colour image with 2 samples per pixel"},
+      {"TIFF grey and alpha of 16 bits", tiff_file(grey_alpha_16), "TIFF grey and alpha of 16 bits per sample"},
       {"TIFF separate planes of 4 bits", tiff_file(separate_nibbles),
        "TIFF separate planes of fewer than 8 bits per sample"},
       {"TIFF strip past the end", tiff_file(grey_tiff_with(273, 1, 5000)), "TIFF strip lies past the end of the file"},

@@ -178,6 +178,10 @@ void check_samples(const TiffFile& tiff, const std::vector<Entry>& entries) {
     refuse_malformed("TIFF colour image with " + std::to_string(samples) + " samples per pixel");
   if (photometric == 5 && samples < 4)
     refuse_malformed("TIFF CMYK image with " + std::to_string(samples) + " samples per pixel");
+  // The library takes 16-bit grey with alpha for 32-bit colour, bytes as
+  // channels: it would print other colours.
+  if (photometric <= 1 && samples >= 2 && first_value(tiff, entries, kBitsPerSample, 1) == 16)
+    refuse_malformed("TIFF grey and alpha of 16 bits per sample, which the library reads as colour");
 }
 
 // Every strip or tile must lie inside the file.
