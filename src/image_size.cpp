@@ -15,8 +15,7 @@ std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi) {
 
 std::uint64_t print_image_file_bytes(ViewSize size) {
   constexpr std::uint64_t kHeaders = 14 + 40;
-  const std::uint64_t row_bytes = (std::uint64_t(size.width) * 3 + 3) / 4 * 4;
-  return kHeaders + row_bytes * std::uint64_t(size.height);
+  return kHeaders + row_bytes_24(size.width) * std::uint64_t(size.height);
 }
 
 void check_print_image_fits(ViewSize size) {

@@ -21,6 +21,10 @@ struct ViewSize {
 // fit the header's signed 32-bit field.
 std::optional<std::uint32_t> dots_per_metre(std::int32_t dpi);
 
+// The bytes of one stored row of a 24-bit bitmap `width` pixels wide, padded
+// to four as the library and the BMP format pad it.
+inline std::uint64_t row_bytes_24(int width) { return (std::uint64_t(width) * 3 + 3) / 4 * 4; }
+
 // The length of the BMP file of a print image of `size`: its 54 bytes of
 // headers and its rows, each padded to four bytes.
 std::uint64_t print_image_file_bytes(ViewSize size);

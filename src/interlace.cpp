@@ -23,6 +23,7 @@
 #include "confinement/seccomp_filters.h"
 #include "exit_status.h"
 #include "file_names.h"
+#include "image_size.h"
 #include "output/output_commit.h"
 #include "output/output_file.h"
 #include "output/signals.h"
@@ -68,7 +69,7 @@ void prefer_huge_pages_for(std::uint64_t bytes) {
 // Huge pages for the strips of views 2 to N - 1: the run peaks while the
 // decoder holds view N, and a partly used huge page then would raise it.
 void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_count) {
-  const std::uint64_t strip_bytes = (std::uint64_t(size.width / view_count) * 3 + 3) / 4 * 4 * std::uint64_t(size.height);
+  const std::uint64_t strip_bytes = interlace::row_bytes_24(size.width / view_count) * std::uint64_t(size.height);
   if (view_count > 2) prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
 }
 

@@ -111,8 +111,8 @@ ViewFacts check_format(ViewFile& view) {
   const FREE_IMAGE_FORMAT format = view.format();
   if (!is_accepted_format(format)) refuse_view(ViewProblemKind::RefusedFormat);
   if (format == FIF_BMP) {
-    check_bmp(view);
     const BmpHeader bmp = read_bmp_header(view);
+    check_bmp(view, bmp);
     if (bmp.is_bmp) {
       view.present_to_library(bmp_overrides(view, bmp));
       facts.alpha_declared = bmp_declares_alpha(bmp);

@@ -99,8 +99,7 @@ void check_colour_masks(const BmpHeader& bmp) {
 
 }  // namespace
 
-void check_bmp(const ByteSource& view) {
-  const BmpHeader bmp = read_bmp_header(view);
+void check_bmp(const ByteSource& view, const BmpHeader& bmp) {
   check_colour_masks(bmp);
   const BmpPixels pixels = pixels_of(bmp);
   if (pixels.sized && pixels.bytes > kMostBmpPixelBytes) {

@@ -51,7 +51,7 @@ BmpHeader read_bmp_header(const ByteSource& file);
 // more (the library moves it with a 32-bit count), and bit-field colour
 // masks other than those the library reads (5-5-5 and 5-6-5 in 16 bits,
 // 8-8-8 in blue, green, red order in 32): it would print other colours.
-void check_bmp(const ByteSource& file);
+void check_bmp(const ByteSource& file, const BmpHeader& header);
 
 // The bytes an uncompressed BMP needs by its header: pixel offset plus the
 // pixel rows, saturating at UINT64_MAX, or 0 for a file that is no BMP or is

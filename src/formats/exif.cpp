@@ -4,17 +4,16 @@
 #include <set>
 
 #include "byte_order.h"
+#include "formats/tiff.h"
 #include "view_problem.h"
 
 namespace interlace {
 
 namespace {
 
-// Bytes of one value of each TIFF field type (1 to 13); 0 for none.
-std::uint64_t type_bytes(unsigned type) {
-  static const unsigned char kBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
-  return type < sizeof kBytes ? kBytes[type] : 0;
-}
+// Bytes of one value of an EXIF field type: the classic TIFF types, 1 to 13;
+// BigTIFF's are no EXIF type. 0 for none.
+std::uint64_t type_bytes(unsigned type) { return type <= 13 ? tiff_type_bytes(type) : 0; }
 
 // EXIF data: a TIFF structure, from `start` in `data`.
 // Every directory it reaches and every value it points to must lie inside

@@ -41,10 +41,6 @@ bool is_hidden_metadata(unsigned tag) {
 
 constexpr std::uint64_t kMostDirectories = 1 << 16;
 
-std::uint64_t type_bytes(unsigned type) {
-  static const unsigned char kBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 0, 0, 8, 8, 8};
-  return type < sizeof kBytes ? kBytes[type] : 0;
-}
 
 struct Entry {
   unsigned tag = 0, type = 0;
@@ -96,7 +92,7 @@ class TiffFile {
 
   // Where an entry's values are, checked to lie inside the file.
   std::uint64_t values_at(const Entry& entry) const {
-    const std::uint64_t bytes = entry.count * type_bytes(entry.type);  // count < 2^61 is checked below
+    const std::uint64_t bytes = entry.count * tiff_type_bytes(entry.type);  // count < 2^61 is checked below
     if (entry.count > file_.size()) refuse_malformed("TIFF tag data lies past the end of the file");
     if (bytes <= (big_ ? 8u : 4u)) return entry.field;
     const std::uint64_t at = number(file_.bytes_at(entry.field, big_ ? 8 : 4).data(), big_ ? 8 : 4);
@@ -106,7 +102,7 @@ class TiffFile {
 
   // An entry's integer values (BYTE, SHORT, LONG, LONG8 or IFD), at most `most`.
   std::vector<std::uint64_t> integers(const Entry& entry, std::uint64_t most = UINT64_MAX) const {
-    const std::uint64_t size = type_bytes(entry.type);
+    const std::uint64_t size = tiff_type_bytes(entry.type);
     const bool integral = entry.type == 1 || entry.type == 3 || entry.type == 4 || entry.type == 13 ||
                           entry.type == 16 || entry.type == 18;
     if (!integral) return {};
@@ -138,14 +134,18 @@ class TiffFile {
   std::uint64_t first_ = 0;
 };
 
-// The chain of directories, as the library counts its pages.
-void walk_chain(const TiffFile& tiff) {
+// The chain of directories, as the library counts its pages; returns the
+// first directory, the image the library reads (none for no directory).
+std::vector<Entry> walk_chain(const TiffFile& tiff) {
   std::set<std::uint64_t> visited;
+  std::vector<Entry> first;
   for (std::uint64_t at = tiff.first_directory(); at != 0;) {
     if (!visited.insert(at).second) refuse_malformed("TIFF directories loop");
     if (visited.size() > kMostDirectories) refuse_malformed("TIFF has too many directories");
-    tiff.directory(at, at);
+    std::vector<Entry> entries = tiff.directory(at, at);
+    if (visited.size() == 1) first = std::move(entries);
   }
+  return first;
 }
 
 const Entry* find(const std::vector<Entry>& entries, unsigned tag) {
@@ -199,18 +199,21 @@ void check_pieces(const TiffFile& tiff, const std::vector<Entry>& entries, unsig
 
 }  // namespace
 
+std::uint64_t tiff_type_bytes(unsigned type) {
+  static const unsigned char kBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4, 0, 0, 8, 8, 8};
+  return type < sizeof kBytes ? kBytes[type] : 0;
+}
+
 TiffFacts read_tiff(const ByteSource& file) {
   TiffFacts facts;
   TiffFile tiff(file);
   if (!tiff.open()) return facts;
-  walk_chain(tiff);
-  std::uint64_t next = 0;
-  const std::vector<Entry> entries = tiff.directory(tiff.first_directory(), next);
+  const std::vector<Entry> entries = walk_chain(tiff);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = entries[i];
     // Readers find tags by their order, and the hidden ones keep theirs.
     if (i > 0 && entry.tag <= entries[i - 1].tag) refuse_malformed("TIFF directory's tags are out of order");
-    if (type_bytes(entry.type) != 0) tiff.values_at(entry);
+    if (tiff_type_bytes(entry.type) != 0) tiff.values_at(entry);
     // One below keeps the directory in the ascending order readers expect.
     if (is_hidden_metadata(entry.tag)) facts.shown.push_back({entry.start, tiff.encode(entry.tag - 1, 2)});
   }

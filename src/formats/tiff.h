@@ -8,6 +8,10 @@
 
 namespace interlace {
 
+// Bytes of one value of TIFF field type `type` (1 to 13, and BigTIFF's 16
+// to 18); 0 for a type no TIFF defines.
+std::uint64_t tiff_type_bytes(unsigned type);
+
 struct TiffFacts {
   // The first image's extra sample is associated (premultiplied) alpha.
   bool premultiplied = false;
