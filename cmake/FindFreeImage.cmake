@@ -2,6 +2,9 @@
 # CMake package for it, so look for the header and the library by name.
 #
 # Defines FreeImage_FOUND and the imported target FreeImage::FreeImage.
+#
+# A static build of the library (the fuzz build's instrumented one) needs the
+# libraries it uses: name them in FreeImage_LINK_LIBRARIES.
 
 find_path(FreeImage_INCLUDE_DIR NAMES FreeImage.h)
 find_library(FreeImage_LIBRARY NAMES freeimage)
@@ -15,6 +18,10 @@ if(FreeImage_FOUND AND NOT TARGET FreeImage::FreeImage)
   set_target_properties(FreeImage::FreeImage PROPERTIES
     IMPORTED_LOCATION "${FreeImage_LIBRARY}"
     INTERFACE_INCLUDE_DIRECTORIES "${FreeImage_INCLUDE_DIR}")
+  if(FreeImage_LINK_LIBRARIES)
+    set_target_properties(FreeImage::FreeImage PROPERTIES
+      INTERFACE_LINK_LIBRARIES "${FreeImage_LINK_LIBRARIES}")
+  endif()
 endif()
 
 mark_as_advanced(FreeImage_INCLUDE_DIR FreeImage_LIBRARY)

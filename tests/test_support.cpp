@@ -267,6 +267,7 @@ GifFile parse_gif(const Bytes& b) {
       const unsigned char flags = b[at + 8];
       const int local_colours = (flags & 0x80) ? 2 << (flags & 7) : 0;
       frame.colour_count = local_colours ? local_colours : global_colours;
+      frame.interlaced = (flags & 0x40) != 0;
       frame.delay = pending_delay;
       pending_delay = -1;
       at += 9 + 3 * static_cast<std::size_t>(local_colours) + 1;  // descriptor, table, LZW code size

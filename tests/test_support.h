@@ -94,6 +94,7 @@ struct GifFrame {
   int width = 0, height = 0;
   int delay = -1;         // hundredths of a second; -1 without a control block
   int colour_count = 0;   // entries in the colour table the frame uses
+  bool interlaced = false;
 };
 struct GifFile {
   bool well_formed = false;

@@ -1,6 +1,8 @@
 #include "formats/gif.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "byte_order.h"
@@ -28,6 +30,128 @@ std::uint64_t gif_claimed_pixels(const ByteSource& file) {
     pixels = std::max<std::uint64_t>(pixels, std::uint64_t{little_endian(&b[4], 2)} * little_endian(&b[6], 2));
   }
   return pixels;
+}
+
+namespace {
+
+// The writer's LZW packer, as far as the number of pending bits goes. It
+// keeps a 2^20-entry map from (prefix code, pixel) to code and clears it
+// when the 4096th code would be made; a generation number per entry stands
+// in for its clearing.
+class GifPackerReplay {
+ public:
+  GifPackerReplay() : codes_(new std::uint32_t[kMapSize]()) {}
+
+  void pixel(unsigned char value) {
+    if (!started_) {
+      started_ = true;
+      prefix_ = value;
+      return;
+    }
+    const std::uint32_t key = ((prefix_ << 8) & 0xFFF00u) + value;
+    if ((codes_[key] >> 12) == generation_) {
+      prefix_ = codes_[key] & 0xFFFu;
+    } else {
+      emit_code(key);
+      prefix_ = value;
+    }
+    if (used_ == kSubBlock) used_ = 0;  // the writer writes out a full sub-block
+  }
+
+  // The closing prefix and end codes go into the 4-byte buffer.
+  bool finish() {
+    if (!pend(code_size_)) return false;
+    int bytes = 0;
+    for (; pending_ >= 8; pending_ -= 8) ++bytes;
+    if (!pend(code_size_)) return false;
+    for (; pending_ > 0; pending_ -= 8) ++bytes;
+    return ok_ && bytes <= 4;
+  }
+
+  bool ok() const { return ok_; }
+
+ private:
+  static constexpr std::uint32_t kMapSize = 1u << 20;
+  static constexpr int kSubBlock = 255;
+  static constexpr int kMinCodeSize = 8;
+  static constexpr unsigned kFirstCode = (1u << kMinCodeSize) + 2;
+  static constexpr unsigned kCodeLimit = 4096;
+
+  // Pending bits past 31 reach the sign bit, which the packer's arithmetic
+  // shifts then smear over the codes that follow.
+  bool pend(int bits) {
+    pending_ += bits;
+    if (pending_ > 31) ok_ = false;
+    return ok_;
+  }
+
+  void emit_code(std::uint32_t key) {
+    pend(code_size_);
+    while (pending_ >= 8 && used_ < kSubBlock) {
+      ++used_;
+      pending_ -= 8;
+    }
+    codes_[key] = (generation_ << 12) | next_code_;
+    if (next_code_ == (1u << code_size_)) ++code_size_;
+    if (++next_code_ == kCodeLimit) {
+      pend(code_size_);  // the clear code, packed without a flush
+      clear();
+    }
+  }
+
+  void clear() {
+    next_code_ = kFirstCode;
+    code_size_ = kMinCodeSize + 1;
+    if (++generation_ == (1u << 20)) {  // generations wrap: clear for real
+      std::fill(codes_.get(), codes_.get() + kMapSize, 0u);
+      generation_ = 1;
+    }
+  }
+
+  std::unique_ptr<std::uint32_t[]> codes_;
+  std::uint32_t generation_ = 1;
+  unsigned next_code_ = kFirstCode;
+  int code_size_ = kMinCodeSize + 1;
+  int pending_ = kMinCodeSize + 1;  // the opening clear code
+  int used_ = 0;
+  std::uint32_t prefix_ = 0;
+  bool started_ = false;
+  bool ok_ = true;
+};
+
+// The rows in the order the writer packs them. Interlaced, that is every
+// 8th row from 0, every 8th from 4, every 4th from 2 and every 2nd from 1,
+// but the writer stops at the first pass that starts past the last row: a
+// picture under 5 rows loses rows.
+std::vector<unsigned> packed_rows(unsigned height, bool interlaced) {
+  std::vector<unsigned> rows;
+  const unsigned starts[] = {0, 4, 2, 1}, steps[] = {8, 8, 4, 2};
+  unsigned y = 0, pass = 0;
+  while (y < height) {
+    rows.push_back(y);
+    if (!interlaced) {
+      ++y;
+      continue;
+    }
+    y += steps[pass];
+    if (y >= height && ++pass < 4) y = starts[pass];
+  }
+  return rows;
+}
+
+}  // namespace
+
+bool gif_writer_packs_safely(FIBITMAP* page, bool interlaced) {
+  const unsigned width = FreeImage_GetWidth(page), height = FreeImage_GetHeight(page);
+  const std::vector<unsigned> rows = packed_rows(height, interlaced);
+  if (rows.size() != height) return false;
+  GifPackerReplay packer;
+  for (unsigned y : rows) {
+    const BYTE* row = FreeImage_GetScanLine(page, static_cast<int>(height - 1 - y));  // stored bottom up
+    for (unsigned x = 0; x < width && packer.ok(); ++x) packer.pixel(row[x]);
+    if (!packer.ok()) return false;
+  }
+  return packer.finish();
 }
 
 }  // namespace interlace

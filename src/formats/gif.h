@@ -14,3 +14,18 @@ namespace interlace {
 std::uint64_t gif_claimed_pixels(const ByteSource& file);
 
 }  // namespace interlace
+
+#include <FreeImage.h>
+
+namespace interlace {
+
+// Whether the library's GIF writer packs `page` (8 bits per pixel) without
+// fault, rows in the order given (interlaced or top down). Its LZW packer
+// keeps pending bits in a signed 32-bit word and the closing codes in a
+// 4-byte buffer on the stack; a few pages, by their pixels alone, bring more
+// pending bits than either holds, and the writer then overruns its stack or
+// garbles the rest of the picture. This replays the packer's bookkeeping
+// (codes, code sizes, sub-block room) without writing anything.
+bool gif_writer_packs_safely(FIBITMAP* page, bool interlaced);
+
+}  // namespace interlace

@@ -5,6 +5,7 @@
 
 #include "bitmap.h"
 #include "exit_status.h"
+#include "formats/gif.h"
 
 namespace interlace {
 
@@ -22,21 +23,37 @@ long tell_start(fi_handle) { return 0; }
 FreeImageIO g_empty_source{read_nothing, write_nothing, seek_nowhere, tell_start};
 int g_empty_handle = 0;
 
+// The library takes a value only once type, count and length agree with it.
+// Returns false if it couldn't make the tag.
+bool tag_animation(FIBITMAP* page, const char* key, FREE_IMAGE_MDTYPE type, DWORD length, const void* value) {
+  FITAG* tag = FreeImage_CreateTag();
+  if (tag == nullptr) return false;
+  FreeImage_SetTagKey(tag, key);
+  FreeImage_SetTagType(tag, type);
+  FreeImage_SetTagCount(tag, 1);
+  FreeImage_SetTagLength(tag, length);
+  FreeImage_SetTagValue(tag, value);
+  const bool set = FreeImage_SetMetadata(FIMD_ANIMATION, page, FreeImage_GetTagKey(tag), tag);
+  FreeImage_DeleteTag(tag);
+  return set;
+}
+
 // A tag the library can't create leaves the page without a frame time, as
 // the GIF writer's default delay; the page is still shown.
 void tag_frame_time(FIBITMAP* page) {
-  FreeImage_SetMetadata(FIMD_ANIMATION, page, nullptr, nullptr);
-  FITAG* tag = FreeImage_CreateTag();
-  if (tag == nullptr) return;
-  // The library takes a value only once type, count and length agree with it.
   const std::int32_t frame_time = preview_frame_time();
-  FreeImage_SetTagKey(tag, "FrameTime");
-  FreeImage_SetTagType(tag, FIDT_LONG);
-  FreeImage_SetTagCount(tag, 1);
-  FreeImage_SetTagLength(tag, 4);
-  FreeImage_SetTagValue(tag, &frame_time);
-  FreeImage_SetMetadata(FIMD_ANIMATION, page, FreeImage_GetTagKey(tag), tag);
-  FreeImage_DeleteTag(tag);
+  tag_animation(page, "FrameTime", FIDT_LONG, 4, &frame_time);
+}
+
+// Top-down rows unless only the interlaced order packs safely: the page
+// looks the same either way, and most pages keep the plain order's bytes.
+void choose_row_order(FIBITMAP* page) {
+  if (gif_writer_packs_safely(page, false)) return;
+  const BYTE interlaced = 1;
+  if (!gif_writer_packs_safely(page, true) ||
+      !tag_animation(page, "Interlaced", FIDT_BYTE, 1, &interlaced)) {
+    throw PreviewPageUnsafe();
+  }
 }
 
 }  // namespace
@@ -53,7 +70,9 @@ PreviewAnimation::PreviewAnimation()
 PreviewAnimation::~PreviewAnimation() { FreeImage_CloseMultiBitmap(animation_, 0); }
 
 void PreviewAnimation::add_page(FIBITMAP* page) {
+  FreeImage_SetMetadata(FIMD_ANIMATION, page, nullptr, nullptr);
   tag_frame_time(page);
+  choose_row_order(page);
 
   // Appending returns nothing and drops a page it can't take; count instead.
   const int pages_before = page_count();

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "decoder/strip_and_page.h"
+#include "exit_status.h"
 #include "output/output_file.h"
 
 namespace interlace {
@@ -14,6 +15,13 @@ namespace interlace {
 // Milliseconds per page: 1000 / 2.0 frames per second + 0.5, in single
 // precision, truncated: 500.
 int preview_frame_time();
+
+// A page the library's GIF writer can't pack without fault, in either row
+// order (see gif_writer_packs_safely()): the preview can't be written.
+class PreviewPageUnsafe : public Failure {
+ public:
+  PreviewPageUnsafe() : Failure(ExitStatus::OutputFailed) {}
+};
 
 // The animation's pages live in memory until write(); nothing reaches the
 // disk before then, so a run that fails midway leaves no file behind.
@@ -26,8 +34,9 @@ class PreviewAnimation {
   PreviewAnimation& operator=(const PreviewAnimation&) = delete;
 
   // Appends `page` (made by make_preview_page()), which stays the caller's,
-  // tagged with the frame time and nothing else. Throws Failure(OutputFailed)
-  // if the animation didn't grow by one page.
+  // tagged with the frame time and nothing else, and stored interlaced where
+  // only that order packs safely. Throws PreviewPageUnsafe if neither does,
+  // Failure(OutputFailed) if the animation didn't grow by one page.
   void add_page(FIBITMAP* page);
 
   int page_count() const;

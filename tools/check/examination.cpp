@@ -109,6 +109,10 @@ class Run {
       report.problem = unmade_problem(unmade.size());
       if (unmade.size()) request_.expected = unmade.size();
       fail(ExitStatus::OutputFailed);
+    } catch (const PreviewPageUnsafe&) {
+      report.problem = "its preview page would make the library's GIF writer overrun its buffers: "
+                       "the preview can't be written";
+      fail(ExitStatus::OutputFailed);
     } catch (const Failure& failure) {
       report.problem = "out of memory";
       fail(failure.status());
