@@ -11,6 +11,10 @@ enum class ExitStatus : int {
   BadCommandLine = 1,  // refused before any file is opened or created
   BadView = 2,         // a view file can't be used; no output written
   OutputFailed = 3,    // an output can't be made or written; no output changed
+  // The commit failed and couldn't put an output back: the folder holds a
+  // new file beside an old one, and the old file it replaced waits aside
+  // for the next run of the set, which puts it back before its own commit.
+  OutputsMixed = 4,
 };
 
 // Thrown by any step that must end the run; the run sequence catches it and

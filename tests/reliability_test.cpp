@@ -242,6 +242,63 @@ TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {
   }
 }
 
+// The commit on a disk whose renames fail (calls counted in the run, the
+// preloaded shim failing the listed ones): the print image's exchange is
+// call 1, the preview's call 2, putting the print image back call 3. A
+// failed undo must not cost the old print image: it waits under its restore
+// name, the status says the pair is mixed, and the next run puts it back.
+TEST(CommitFailures, AFailedUndoKeepsTheOldFileForTheNextRun) {
+  const ViewSet set = make_set(120, 80);
+  const Bytes old_print{'o', 'l', 'd', 'B'}, old_preview{'o', 'l', 'd', 'G'};
+  TempDir dir;
+  put_views(dir, set);
+  test_support::write_file(dir / "s_interlace.bmp", old_print);
+  test_support::write_file(dir / "s_animation.gif", old_preview);
+  const std::string aside = ".interlace-" + std::string(16, '?') + ".restore";
+  const auto run_failing = [&](const char* calls) {
+    setenv("LD_PRELOAD", FAILING_RENAMES, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    setenv("INTERLACE_TEST_FAILING_RENAMES", calls, 1);
+    const int status = test_support::run_tool(arguments(dir / "s")).status;
+    unsetenv("LD_PRELOAD");
+    unsetenv("ASAN_OPTIONS");
+    unsetenv("INTERLACE_TEST_FAILING_RENAMES");
+    return status;
+  };
+  // What the folder holds besides the views, restore names shown as `aside`.
+  const auto outputs = [&] {
+    std::map<std::string, Bytes> found;
+    for (auto& [name, bytes] : test_support::snapshot(dir.path())) {
+      if (set.views.count(name)) continue;
+      const bool restore = name.size() == aside.size() && name.rfind(".interlace-", 0) == 0 &&
+                           name.compare(name.size() - 8, 8, ".restore") == 0;
+      found[restore ? aside : name] = bytes;
+    }
+    return found;
+  };
+  using Folder = std::map<std::string, Bytes>;
+  const Folder old_pair{{"s_interlace.bmp", old_print}, {"s_animation.gif", old_preview}};
+  const struct {
+    const char* failing;
+    int status;
+    Folder after;
+  } steps[] = {
+      {"1", 3, old_pair},
+      {"2", 3, old_pair},
+      {"2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {aside, old_print}}},
+      // The next run puts the old print image back first; its own failure
+      // then leaves the old pair whole.
+      {"2", 3, old_pair},
+      {"2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {aside, old_print}}},
+      {"", 0, {{"s_interlace.bmp", set.print}, {"s_animation.gif", set.preview}}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Message() << "renameat2 calls failing: " << step.failing);
+    EXPECT_EQ(run_failing(step.failing), step.status);
+    EXPECT_TRUE(outputs() == step.after);
+  }
+}
+
 // A run commits only while it holds its folder's lock; two runs that overlap
 // end with one whole pair, never one run's print image with another's preview.
 TEST(ConcurrentRuns, CommitsTakeTurnsAndPairsNeverMix) {

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -74,15 +76,24 @@ class Placement {
     }
   }
 
-  void undo() {
+  // Puts the target back as it was. Returns false if it couldn't: the new
+  // file stays in place and the old one goes to the target's restore name
+  // (or, if even that rename fails, stays under its own), never deleted.
+  bool undo() {
     const char* target = output_.target_path().c_str();
+    bool undone = true;
     switch (how_) {
-      case How::Created: unlink(target); break;
-      case How::Exchanged: renameat2(AT_FDCWD, aside_.c_str(), AT_FDCWD, target, RENAME_EXCHANGE); break;
-      case How::SetAside: std::rename(aside_.c_str(), target); break;
+      case How::Created: undone = unlink(target) == 0 || errno == ENOENT; break;
+      case How::Exchanged:
+        undone = renameat2(AT_FDCWD, aside_.c_str(), AT_FDCWD, target, RENAME_EXCHANGE) == 0;
+        break;
+      case How::SetAside: undone = std::rename(aside_.c_str(), target) == 0; break;
       case How::NotYet: break;
     }
+    if (!undone && how_ != How::Created) keep_old_aside();
+    if (undone && how_ == How::SetAside) aside_.clear();
     how_ = How::NotYet;
+    return undone;
   }
 
   // The old file goes, and with it the last name of this run's.
@@ -112,6 +123,14 @@ class Placement {
     how_ = How::SetAside;
   }
 
+  // The old file must outlive this run: a temporary's name would be
+  // removed, by this run's cleanup or by the next run's sweep.
+  void keep_old_aside() {
+    if (how_ == How::Exchanged) output_.forget_name();
+    if (std::rename(aside_.c_str(), restore_name(output_.target_path()).c_str()) == 0) aside_.clear();
+    aside_.clear();  // not to be removed as an old file either way
+  }
+
   OutputFile& output_;
   Target target_;
   How how_ = How::NotYet;
@@ -122,7 +141,30 @@ class Placement {
 // folder that can't be synced still holds the complete files.
 void sync_folder(int folder_fd) { fsync(folder_fd); }
 
+// A file a failed commit left aside goes back in its target's place, so the
+// pair is the earlier run's again before this commit begins.
+void restore_left_aside(const std::string& target_path) {
+  const std::string aside = restore_name(target_path);
+  struct stat info {};
+  if (lstat(aside.c_str(), &info) != 0) {
+    if (errno != ENOENT) fail_output();
+    return;
+  }
+  if (!S_ISREG(info.st_mode) || std::rename(aside.c_str(), target_path.c_str()) != 0) fail_output();
+}
+
 }  // namespace
+
+std::string restore_name(const std::string& target_path) {
+  const std::string folder = folder_of(target_path);
+  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
+  for (std::size_t i = folder.size(); i < target_path.size(); ++i) {
+    hash = (hash ^ static_cast<unsigned char>(target_path[i])) * 0x100000001b3u;
+  }
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016" PRIx64, hash);
+  return folder + ".interlace-" + digits + ".restore";
+}
 
 void check_target(const std::string& path) { look_at_target(path); }
 
@@ -157,6 +199,8 @@ void replace_targets(const std::vector<OutputFile*>& outputs) {
   const FolderLock lock(folder_of(outputs.front()->target_path()));
   const SignalsHeld held;
   remove_dead_temporaries(lock.descriptor());
+  for (OutputFile* output : outputs) restore_left_aside(output->target_path());
+  sync_folder(lock.descriptor());
 
   std::vector<Target> targets;
   for (OutputFile* output : outputs) targets.push_back(look_at_target(output->target_path()));
@@ -170,8 +214,10 @@ void replace_targets(const std::vector<OutputFile*>& outputs) {
     try {
       placements[i].place();
     } catch (const Failure&) {
-      for (std::size_t j = i; j-- > 0;) placements[j].undo();
+      bool all_undone = true;
+      for (std::size_t j = i; j-- > 0;) all_undone = placements[j].undo() && all_undone;
       sync_folder(lock.descriptor());
+      if (!all_undone) throw Failure(ExitStatus::OutputsMixed);
       throw;
     }
   }

@@ -19,9 +19,18 @@ namespace interlace {
 // can be put back without a hard link, and is removed once all are in
 // place. A replaced file keeps its permission bits and, where the process may
 // set them, its owner and group. Temporaries that dead runs left in the
-// folder are removed first. Throws Failure(OutputFailed) with every target
-// as it was.
+// folder are removed first, and a file an earlier commit left waiting aside
+// (see restore_name()) is put back in its target's place. Throws
+// Failure(OutputFailed) with every target as it was, or, when a target
+// couldn't be put back either, Failure(OutputsMixed) with the old file
+// under its restore name: never deleted.
 void replace_targets(const std::vector<OutputFile*>& outputs);
+
+// The name under which a failed commit leaves the old file it couldn't put
+// back at `target_path`: in the target's folder, ".interlace-", 16 hex digits
+// of a hash of the target's file name, ".restore". It isn't a temporary's
+// name, so no run removes it; the next run for that target moves it back.
+std::string restore_name(const std::string& target_path);
 
 // Throws Failure(OutputFailed) when what stands at `path` is no file the
 // commit may replace (a folder, FIFO, device or socket), or can't be looked

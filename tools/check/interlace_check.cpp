@@ -27,6 +27,7 @@ const char* meaning(ExitStatus status) {
     case ExitStatus::BadCommandLine: return "the command line can't be run";
     case ExitStatus::BadView: return "a view can't be used";
     case ExitStatus::OutputFailed: return "an output can't be made or written";
+    case ExitStatus::OutputsMixed: return "an output couldn't be put back after a failed commit";
   }
   return "";
 }
