@@ -47,6 +47,7 @@ std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& mess
   decoded.format = message.get_string();
   decoded.stored_bits = static_cast<unsigned>(message.get());
   decoded.conversion = message.get_string();
+  decoded.profile = message.get_string();
   if (!get_size(message, decoded.size)) nonsense();
   const std::uint64_t strip_pitch = message.get(), page_pitch = message.get();
   RGBQUAD palette[kPaletteEntries];
@@ -108,7 +109,7 @@ bool read_request(MessageReader& message, std::string& name, DecodeRequest& requ
 bool send_decoded(Channel& channel, const DecodedView& decoded) {
   MessageWriter message;
   message.put(static_cast<std::uint64_t>(Answer::Decoded)).put(decoded.format).put(std::uint64_t{decoded.stored_bits});
-  message.put(decoded.conversion);
+  message.put(decoded.conversion).put(decoded.profile);
   put_size(message, decoded.size);
   message.put(std::uint64_t{FreeImage_GetPitch(decoded.strip.get())}).put(std::uint64_t{FreeImage_GetPitch(decoded.page.get())});
   RGBQUAD palette[kPaletteEntries] = {};

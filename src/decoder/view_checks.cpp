@@ -9,6 +9,7 @@
 #include "formats/sgi.h"
 #include "formats/targa.h"
 #include "formats/tiff.h"
+#include "formats/png.h"
 #include "formats/webp.h"
 #include "decoder/view_conversion.h"
 #include "view_problem.h"
@@ -121,12 +122,21 @@ ViewFacts check_format(ViewFile& view) {
     JpegFacts jpeg = read_jpeg(view);
     view.present_to_library(std::move(jpeg.hidden));
     facts.orientation = jpeg.orientation;
+    facts.icc_profile = std::move(jpeg.icc_profile);
   } else if (format == FIF_TIFF) {
     TiffFacts tiff = read_tiff(view);
     view.present_to_library(std::move(tiff.shown));
     facts.premultiplied = tiff.premultiplied;
+    facts.alpha_declared = tiff.alpha_declared;
+    facts.orientation = tiff.orientation;
+    facts.orientation_from_tiff = true;
+    facts.icc_profile = std::move(tiff.icc_profile);
   } else if (format == FIF_WEBP) {
-    view.present_to_library(hidden_webp_metadata(view));
+    WebpFacts webp = read_webp(view);
+    view.present_to_library(std::move(webp.hidden));
+    facts.icc_profile = std::move(webp.icc_profile);
+  } else if (format == FIF_PNG) {
+    facts.icc_profile = png_icc_profile(view);
   } else if (format == FIF_TARGA) {
     check_targa(view);
   } else if (format == FIF_HDR) {

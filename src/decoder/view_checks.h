@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "decoder/view_file.h"
 
@@ -18,7 +19,9 @@ bool is_accepted_format(FREE_IMAGE_FORMAT format);
 
 // What the tool read of a view itself, before the library read it.
 struct ViewFacts {
-  unsigned orientation = 1;     // EXIF orientation, 1 to 8 (JPEG)
+  unsigned orientation = 1;     // EXIF (JPEG) or TIFF orientation, 1 to 8
+  bool orientation_from_tiff = false;
+  std::vector<unsigned char> icc_profile;  // embedded, as the tool read it; empty for none
   bool alpha_declared = true;   // a 32-bit BMP's fourth byte is alpha only when its header says so
   bool premultiplied = false;   // colours already multiplied by alpha (a TIFF's associated alpha)
   std::optional<ViewSize> header_size;  // upright, where the library reads a header alone

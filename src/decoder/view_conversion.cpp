@@ -95,7 +95,7 @@ bool has_alpha(FIBITMAP* view, const ViewEncoding& encoding) {
   if (FreeImage_GetImageType(view) == FIT_RGBA16) return true;
   if (FreeImage_GetImageType(view) != FIT_BITMAP || !FreeImage_IsTransparent(view)) return false;
   if (FreeImage_GetBPP(view) == 32) return encoding.alpha_declared;
-  return FreeImage_GetBPP(view) <= 8 && FreeImage_GetTransparencyCount(view) > 0;
+  return FreeImage_GetBPP(view) <= 8 && FreeImage_GetTransparencyCount(view) > 0 && encoding.alpha_declared;
 }
 
 Bitmap checked(Bitmap converted) {

@@ -26,7 +26,9 @@ Bitmap turned_upright(Bitmap view, unsigned orientation);
 struct ViewEncoding {
   FREE_IMAGE_FORMAT format = FIF_UNKNOWN;
   // A BMP's fourth byte is alpha only when its header says so; writers of
-  // plain 32-bit BMPs leave it zero or unset.
+  // plain 32-bit BMPs leave it zero or unset. A TIFF holds alpha only in an
+  // extra sample; the library makes up a transparency table for some grey
+  // TIFFs without one.
   bool alpha_declared = true;
   // Colours already multiplied by alpha (a TIFF's associated alpha).
   bool premultiplied = false;

@@ -24,6 +24,17 @@ DecodedView strip_and_page_of(FIBITMAP* picture, const DecodeRequest& request) {
   return decoded;
 }
 
+// An RGB or grey profile converts the strip and the page's palette, 1/N of
+// the view's pixels and 256 colours, rather than the whole view.
+void apply_profile(const ColourProfile& profile, DecodedView& decoded) {
+  decoded.profile = profile.description();
+  if (profile.space() == ProfileSpace::Cmyk || !profile.changes_colours()) return;
+  profile.convert(decoded.strip.get());
+  profile.convert(decoded.page.get());
+  const std::string converted = profile.named() + " to sRGB";
+  decoded.conversion = decoded.conversion.empty() ? converted : decoded.conversion + ", " + converted;
+}
+
 }  // namespace
 
 DecodedView decode_view(OpenedView file, const DecodeRequest& request) {
@@ -38,10 +49,11 @@ DecodedView decode_view(OpenedView file, const DecodeRequest& request) {
     decoded.format = format;
     decoded.stored_bits = notes.stored_bits;
     decoded.conversion = notes.conversion;
+    if (notes.profile) apply_profile(*notes.profile, decoded);
     return decoded;
   } catch (const ViewRefused& refused) {
     ViewProblem problem = refused.problem();
-    problem.format = format;
+    if (!format.empty()) problem.format = format;
     refuse_view(problem);
   } catch (const OutputsUnmade&) {
     throw;

@@ -26,6 +26,7 @@ struct DecodedView {
   std::string format;         // the library's name for its format
   unsigned stored_bits = 0;   // bits per pixel as decoded, before conversion
   std::string conversion;     // what made it 24-bit; empty when nothing did
+  std::string profile;        // its embedded colour profile's description; empty for none
   Bitmap strip;               // 24-bit, size.width / view_count by size.height
   Bitmap page;                // 8-bit palette, 640 wide, no metadata
 };

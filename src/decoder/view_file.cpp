@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "decoder/standard_error_silenced.h"
+#include "formats/unreadable.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -50,7 +51,17 @@ void ViewFile::find_format() {
     const StandardErrorSilenced quiet;
     format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
   }
-  if (format_ == FIF_UNKNOWN) format_ = FreeImage_GetFIFFromFilename(name().c_str());
+  if (format_ == FIF_UNKNOWN) {
+    // Named by content, a format the library can't read isn't guessed from
+    // the file's name.
+    const std::string unreadable = unreadable_format(*this);
+    if (!unreadable.empty()) {
+      ViewProblem problem{ViewProblemKind::UnknownFormat};
+      problem.format = unreadable;
+      refuse_view(problem);
+    }
+    format_ = FreeImage_GetFIFFromFilename(name().c_str());
+  }
   if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) refuse_view(ViewProblemKind::UnknownFormat);
 }
 

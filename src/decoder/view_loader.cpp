@@ -20,6 +20,22 @@ std::string joined(std::string first, const std::string& second) {
   return first + ", " + second;
 }
 
+// CMYK reaches the profile as ink values only when the library is asked
+// for them; without a CMYK profile it converts by its own formula.
+int decode_flags(FREE_IMAGE_FORMAT format, const std::optional<ColourProfile>& profile) {
+  if (!profile || profile->space() != ProfileSpace::Cmyk) return 0;
+  if (format == FIF_JPEG) return JPEG_CMYK;
+  if (format == FIF_TIFF) return TIFF_CMYK;
+  return 0;
+}
+
+Bitmap apply_cmyk_profile(Bitmap view, const ColourProfile& profile, std::string& conversion) {
+  profile.check_matches(view.get());
+  if (profile.space() != ProfileSpace::Cmyk) return view;
+  conversion = "CMYK through its " + profile.named() + " to sRGB";
+  return profile.converted_from_cmyk(view.get());
+}
+
 }  // namespace
 
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
@@ -29,7 +45,11 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
   if (!size && header_size) check_print_image_fits(*header_size);
-  Bitmap view = file.decode(0);
+  ViewNotes unused;
+  ViewNotes& noted = notes != nullptr ? *notes : unused;
+  // A profile that can't be read costs no decoding.
+  if (!facts.icc_profile.empty()) noted.profile.emplace(facts.icc_profile);
+  Bitmap view = file.decode(decode_flags(file.format(), noted.profile));
   if (!view) {
     ViewProblem problem{ViewProblemKind::DecoderDamage};
     problem.message = file.complaint();
@@ -38,12 +58,14 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   // A file written to while it was read may have decoded from parts of two
   // versions, or with rows missing that the decoder filled in silently.
   if (file.changed_since_opened()) refuse_view(ViewProblemKind::ChangedWhileRead);
-  ViewNotes unused;
-  ViewNotes& noted = notes != nullptr ? *notes : unused;
   noted.stored_bits = FreeImage_GetBPP(view.get());
+  if (noted.profile) view = apply_cmyk_profile(std::move(view), *noted.profile, noted.conversion);
   if (orientation != 1) {
     view = turned_upright(std::move(view), orientation);
-    noted.conversion = "EXIF turned";
+    const std::string turned = facts.orientation_from_tiff
+                                   ? "turned upright (TIFF orientation " + std::to_string(orientation) + ")"
+                                   : "EXIF turned";
+    noted.conversion = joined(noted.conversion, turned);
   }
   ViewEncoding encoding;
   encoding.format = file.format();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bitmap.h"
+#include "decoder/colour_profile.h"
 #include "decoder/view_file.h"
 
 namespace interlace {
@@ -16,6 +17,9 @@ namespace interlace {
 struct ViewNotes {
   unsigned stored_bits = 0;  // bits per pixel as decoded, before conversion
   std::string conversion;    // what was done to make it 24-bit; empty if nothing
+  // Its embedded colour profile, if any. Its RGB or grey conversion is still
+  // to be made, on what is made of the view (convert()); a CMYK one is made.
+  std::optional<ColourProfile> profile;
 };
 
 // Loads view `view_number` of `view_count` as a 24-bit bitmap the caller owns.

@@ -1,6 +1,7 @@
 #include "formats/jpeg.h"
 
 #include <cstring>
+#include <map>
 
 #include "formats/exif.h"
 
@@ -8,7 +9,9 @@ namespace interlace {
 
 namespace {
 
-constexpr unsigned kApp1 = 0xE1, kApp13 = 0xED, kApp15 = 0xEF;
+constexpr unsigned kApp1 = 0xE1, kApp2 = 0xE2, kApp13 = 0xED, kApp15 = 0xEF;
+constexpr char kIccSignature[] = "ICC_PROFILE";  // and its terminating zero
+constexpr std::size_t kIccHeader = sizeof kIccSignature + 2;  // then sequence number and count
 constexpr unsigned kStartOfScan = 0xDA, kEndOfImage = 0xD9;
 
 // Markers libjpeg reads a length after. It passes over the others where
@@ -34,6 +37,31 @@ unsigned next_marker(ByteReader& data, std::uint64_t& at, bool in_scan) {
   return 0;
 }
 
+// An ICC profile travels in up to 255 APP2 segments, each numbered 1 to
+// their count; one missing, repeated or counted differently makes none.
+class IccParts {
+ public:
+  void add(const std::vector<unsigned char>& segment) {
+    if (segment.size() < kIccHeader || std::memcmp(segment.data(), kIccSignature, sizeof kIccSignature) != 0) return;
+    const unsigned number = segment[sizeof kIccSignature], count = segment[sizeof kIccSignature + 1];
+    if (number == 0 || number > count || (count_ != 0 && count != count_) || parts_.count(number)) broken_ = true;
+    count_ = count;
+    parts_[number].assign(segment.begin() + kIccHeader, segment.end());
+  }
+
+  std::vector<unsigned char> joined() const {
+    std::vector<unsigned char> profile;
+    if (broken_ || parts_.size() != count_) return profile;
+    for (const auto& part : parts_) profile.insert(profile.end(), part.second.begin(), part.second.end());
+    return profile;
+  }
+
+ private:
+  std::map<unsigned, std::vector<unsigned char>> parts_;
+  unsigned count_ = 0;
+  bool broken_ = false;
+};
+
 }  // namespace
 
 JpegFacts read_jpeg(const ByteSource& file) {
@@ -42,6 +70,7 @@ JpegFacts read_jpeg(const ByteSource& file) {
   if (!data.has(1) || data[0] != 0xFF || data[1] != 0xD8) return facts;
   std::uint64_t at = 2;
   bool scanned = false;
+  IccParts icc;
   for (unsigned code; (code = next_marker(data, at, scanned)) != 0 && code != kEndOfImage;) {
     if (!has_length(code)) continue;
     if (!data.has(at + 1)) break;
@@ -54,9 +83,11 @@ JpegFacts read_jpeg(const ByteSource& file) {
       // The library read orientation from the segments before the first scan.
       if (orientation != 0 && !scanned) facts.orientation = orientation;
     }
+    if (code == kApp2 && !scanned) icc.add(file.bytes_at(at + 2, static_cast<std::size_t>(length - 2)));
     scanned = scanned || code == kStartOfScan;
     at += length;
   }
+  facts.icc_profile = icc.joined();
   return facts;
 }
 

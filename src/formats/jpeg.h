@@ -17,6 +17,9 @@ struct JpegFacts {
   // which neither the library nor libjpeg reads, in the bytes the library
   // is shown.
   std::vector<ByteOverride> hidden;
+  // The ICC profile its APP2 "ICC_PROFILE" segments carry, joined in their
+  // sequence numbers' order; empty when there is none or a part is missing.
+  std::vector<unsigned char> icc_profile;
 };
 
 // Walks the markers before the first scan as libjpeg does.

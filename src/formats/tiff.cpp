@@ -15,12 +15,14 @@ enum Tag : unsigned {
   kBitsPerSample = 258,
   kPhotometric = 262,
   kStripOffsets = 273,
+  kOrientation = 274,
   kSamplesPerPixel = 277,
   kStripByteCounts = 279,
   kPlanarConfiguration = 284,
   kTileOffsets = 324,
   kTileByteCounts = 325,
   kExtraSamples = 338,
+  kIccProfile = 34675,
 };
 
 // Tags whose contents the library hands to its metadata readers.
@@ -30,6 +32,7 @@ bool is_hidden_metadata(unsigned tag) {
     case 33723:  // IPTC
     case 34377:  // Photoshop
     case 34665:  // EXIF directory
+    case 34675:  // ICC profile: the tool reads it itself
     case 34853:  // GPS directory
     case 37724:  // Photoshop layers
     case 40965:  // interoperability directory
@@ -220,6 +223,14 @@ TiffFacts read_tiff(const ByteSource& file) {
   check_samples(tiff, entries);
   check_pieces(tiff, entries, kStripOffsets, kStripByteCounts, "strip");
   check_pieces(tiff, entries, kTileOffsets, kTileByteCounts, "tile");
+  const std::uint64_t orientation = first_value(tiff, entries, kOrientation, 1);
+  facts.orientation = orientation >= 1 && orientation <= 8 ? static_cast<unsigned>(orientation) : 1;
+  if (const Entry* profile = find(entries, kIccProfile)) {
+    if (profile->type == 7 || profile->type == 1) {  // UNDEFINED or BYTE
+      facts.icc_profile = file.bytes_at(tiff.values_at(*profile), static_cast<std::size_t>(profile->count));
+    }
+  }
+  facts.alpha_declared = find(entries, kExtraSamples) != nullptr;
   if (const Entry* extra = find(entries, kExtraSamples)) {
     const std::vector<std::uint64_t> kinds = tiff.integers(*extra, 1);
     facts.premultiplied = !kinds.empty() && kinds[0] == 1;

@@ -15,9 +15,16 @@ std::uint64_t tiff_type_bytes(unsigned type);
 struct TiffFacts {
   // The first image's extra sample is associated (premultiplied) alpha.
   bool premultiplied = false;
+  // It has an extra sample at all: only then can it hold alpha, whatever
+  // transparency the library makes up for a grey or palette image.
+  bool alpha_declared = false;
+  // Its Orientation tag, 1 to 8 (1 also when it has none or another value).
+  unsigned orientation = 1;
+  // Its embedded ICC profile (tag 34675), hidden from the library; empty if none.
+  std::vector<unsigned char> icc_profile;
   // The bytes to show the library instead of the file's: the first
   // directory's EXIF, GPS, interoperability, IPTC, XMP and Photoshop tags
-  // renumbered to tags no reader knows (the library's readers of them have
+  // and its ICC profile renumbered to tags no reader knows (the library's readers of them have
   // public memory-safety bugs; reading the EXIF directory frees data it goes
   // on using).
   std::vector<ByteOverride> shown;

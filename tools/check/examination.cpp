@@ -39,7 +39,8 @@ std::string describe(const ViewProblem& p) {
     case ViewProblemKind::Truncated:
       return "truncated: the file has " + std::to_string(p.file_bytes) + " bytes, its header needs " +
              std::to_string(p.needed_bytes);
-    case ViewProblemKind::UnknownFormat: return "format unknown";
+    case ViewProblemKind::UnknownFormat:
+      return p.format.empty() ? "format unknown" : "FreeImage can't read " + p.format + " files";
     case ViewProblemKind::RefusedFormat: return "format refused as unsafe to decode";
     case ViewProblemKind::DecoderDamage:
       return "the decoder reported damage" + (p.message.empty() ? std::string() : ": " + p.message);
@@ -94,6 +95,7 @@ class Run {
       report.height = decoded.size.height;
       report.bits_per_pixel = decoded.stored_bits;
       report.conversion = decoded.conversion;
+      report.profile = decoded.profile;
       report.usable = true;
       request_.expected = decoded.size;
       if (!failed()) {

@@ -22,6 +22,7 @@ struct ViewReport {
   bool usable = false;
   std::string problem;     // why it can't be used; empty when usable
   std::string conversion;  // what it gets to become 24-bit; empty for none
+  std::string profile;     // its embedded colour profile's description; empty for none
 };
 
 struct OutputReport {

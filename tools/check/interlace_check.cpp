@@ -88,7 +88,8 @@ nlohmann::ordered_json as_json(const Examination& exam) {
     views.push_back({{"number", v.number}, {"file", v.file}, {"format", text_or_null(v.format)},
                      {"width", value_or_null(v.width)}, {"height", value_or_null(v.height)},
                      {"bits_per_pixel", value_or_null(v.bits_per_pixel)}, {"usable", v.usable},
-                     {"problem", text_or_null(v.problem)}, {"conversion", text_or_null(v.conversion)}});
+                     {"problem", text_or_null(v.problem)}, {"conversion", text_or_null(v.conversion)},
+                     {"colour_profile", text_or_null(v.profile)}});
   }
   nlohmann::ordered_json outputs = nlohmann::ordered_json::array();
   for (const interlace::OutputReport& o : exam.outputs) {

@@ -1,0 +1,182 @@
+#include "decoder/colour_profile.h"
+
+#include <lcms2.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include "view_problem.h"
+
+namespace interlace {
+
+namespace {
+
+void close_profile(void* profile) { cmsCloseProfile(static_cast<cmsHPROFILE>(profile)); }
+void delete_transform(void* transform) { cmsDeleteTransform(static_cast<cmsHTRANSFORM>(transform)); }
+
+// Little CMS reports through a process-wide handler; the decoder stays quiet.
+void ignore_errors(cmsContext, cmsUInt32Number, const char*) {}
+
+std::string read_description(cmsHPROFILE profile) {
+  char text[256] = {};
+  cmsGetProfileInfoASCII(profile, cmsInfoDescription, "en", "US", text, sizeof text);
+  std::string description(text);
+  for (char& c : description) {
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  }
+  return description.empty() ? "unnamed" : description;
+}
+
+// Little CMS makes its sRGB a version 4 profile, and forces black-point
+// compensation on perceptual transforms that involve one; as version 2, the
+// conversion is the plain perceptual one that viewers make.
+cmsHPROFILE make_srgb() {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+  if (srgb != nullptr) cmsSetProfileVersion(srgb, 2.1);
+  return srgb;
+}
+
+cmsHTRANSFORM transform_to_srgb(cmsHPROFILE from, cmsUInt32Number input_format, cmsHPROFILE& srgb) {
+  srgb = make_srgb();
+  if (srgb == nullptr) return nullptr;
+  return cmsCreateTransform(from, input_format, srgb, TYPE_BGR_8, INTENT_PERCEPTUAL, 0);
+}
+
+// Within one level everywhere on a grid through the cube, corners included.
+bool converts_as_identity(cmsHTRANSFORM transform) {
+  constexpr int kSteps = 18;
+  std::vector<unsigned char> in, out;
+  for (int b = 0; b < kSteps; ++b)
+    for (int g = 0; g < kSteps; ++g)
+      for (int r = 0; r < kSteps; ++r) {
+        for (int v : {b, g, r}) in.push_back(static_cast<unsigned char>(v * 15));
+      }
+  out.resize(in.size());
+  cmsDoTransform(transform, in.data(), out.data(), static_cast<cmsUInt32Number>(in.size() / 3));
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (std::abs(int(in[i]) - int(out[i])) > 1) return false;
+  }
+  return true;
+}
+
+const char* space_name(ProfileSpace space) {
+  switch (space) {
+    case ProfileSpace::Rgb: return "RGB";
+    case ProfileSpace::Grey: return "grey";
+    case ProfileSpace::Cmyk: return "CMYK";
+  }
+  return "";
+}
+
+ProfileSpace pixel_space(FIBITMAP* view) {
+  switch (FreeImage_GetColorType(view)) {
+    case FIC_CMYK: return ProfileSpace::Cmyk;
+    case FIC_MINISBLACK:
+    case FIC_MINISWHITE: return ProfileSpace::Grey;
+    default: return ProfileSpace::Rgb;
+  }
+}
+
+}  // namespace
+
+ColourProfile::ColourProfile(const std::vector<unsigned char>& bytes) {
+  cmsSetLogErrorHandler(ignore_errors);
+  cmsHPROFILE profile = cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size()));
+  if (profile == nullptr) refuse_malformed("its colour profile can't be read");
+  profile_.reset(profile, close_profile);
+  switch (cmsGetColorSpace(profile)) {
+    case cmsSigRgbData: space_ = ProfileSpace::Rgb; break;
+    case cmsSigGrayData: space_ = ProfileSpace::Grey; break;
+    case cmsSigCmykData: space_ = ProfileSpace::Cmyk; break;
+    default: refuse_malformed("its colour profile is for a colour space other than RGB, grey or CMYK");
+  }
+  description_ = read_description(profile);
+  const cmsUInt32Number input = space_ == ProfileSpace::Rgb    ? TYPE_BGR_8
+                                : space_ == ProfileSpace::Grey ? TYPE_GRAY_8
+                                                               : TYPE_CMYK_8;
+  cmsHPROFILE srgb = nullptr;
+  cmsHTRANSFORM transform = transform_to_srgb(profile, input, srgb);
+  if (srgb != nullptr) cmsCloseProfile(srgb);
+  if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
+  to_srgb_.reset(transform, delete_transform);
+  if (space_ == ProfileSpace::Grey) {
+    std::vector<unsigned char> greys(256);
+    for (int i = 0; i < 256; ++i) greys[static_cast<std::size_t>(i)] = static_cast<unsigned char>(i);
+    grey_to_bgr_.resize(256 * 3);
+    cmsDoTransform(transform, greys.data(), grey_to_bgr_.data(), 256);
+    changes_colours_ = false;
+    for (std::size_t i = 0; i < grey_to_bgr_.size(); ++i) {
+      if (std::abs(int(grey_to_bgr_[i]) - int(i / 3)) > 1) changes_colours_ = true;
+    }
+  } else if (space_ == ProfileSpace::Rgb) {
+    changes_colours_ = !converts_as_identity(transform);
+  }
+}
+
+std::string ColourProfile::named() const {
+  std::string tail = description_.size() >= 7 ? description_.substr(description_.size() - 7) : "";
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == "profile" ? description_ : description_ + " profile";
+}
+
+void ColourProfile::check_matches(FIBITMAP* view) const {
+  const ProfileSpace pixels = pixel_space(view);
+  // A grey profile on colour pixels can't say what the colours are; an RGB
+  // profile on grey pixels still can (grey is R = G = B).
+  if (pixels == space_ || (pixels == ProfileSpace::Grey && space_ == ProfileSpace::Rgb)) return;
+  refuse_malformed(std::string("its colour profile is for ") + space_name(space_) + " but its pixels are " +
+                   space_name(pixels));
+}
+
+void ColourProfile::convert(FIBITMAP* bitmap) const {
+  if (!changes_colours_ || space_ == ProfileSpace::Cmyk) return;
+  const auto transform = static_cast<cmsHTRANSFORM>(to_srgb_.get());
+  const auto convert_bgr = [&](unsigned char* bgr, unsigned count, std::size_t step) {
+    if (space_ == ProfileSpace::Rgb && step == 3) {
+      // Little CMS's optimised 8-bit transforms may not convert in place.
+      std::vector<unsigned char> row(bgr, bgr + std::size_t{count} * 3);
+      cmsDoTransform(transform, row.data(), bgr, count);
+      return;
+    }
+    for (unsigned i = 0; i < count; ++i, bgr += step) {
+      unsigned char in[3] = {bgr[0], bgr[1], bgr[2]};
+      if (space_ == ProfileSpace::Rgb) {
+        cmsDoTransform(transform, in, bgr, 1);
+      } else {
+        const std::size_t grey = static_cast<std::size_t>((in[0] + in[1] + in[2] + 1) / 3);
+        std::copy_n(&grey_to_bgr_[grey * 3], 3, bgr);
+      }
+    }
+  };
+  if (FreeImage_GetBPP(bitmap) == 8) {
+    convert_bgr(reinterpret_cast<unsigned char*>(FreeImage_GetPalette(bitmap)), 256, 4);
+    return;
+  }
+  const unsigned width = FreeImage_GetWidth(bitmap), height = FreeImage_GetHeight(bitmap);
+  for (unsigned y = 0; y < height; ++y) {
+    convert_bgr(FreeImage_GetScanLine(bitmap, static_cast<int>(y)), width, 3);
+  }
+}
+
+Bitmap ColourProfile::converted_from_cmyk(FIBITMAP* view) const {
+  const bool wide = FreeImage_GetImageType(view) == FIT_RGBA16;
+  cmsHPROFILE srgb = nullptr;
+  cmsHTRANSFORM transform =
+      transform_to_srgb(static_cast<cmsHPROFILE>(profile_.get()), wide ? TYPE_CMYK_16 : TYPE_CMYK_8, srgb);
+  if (srgb != nullptr) cmsCloseProfile(srgb);
+  if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
+  const std::unique_ptr<void, void (*)(void*)> owned(transform, delete_transform);
+  const unsigned width = FreeImage_GetWidth(view), height = FreeImage_GetHeight(view);
+  Bitmap rgb(FreeImage_Allocate(static_cast<int>(width), static_cast<int>(height), 24));
+  if (!rgb) throw std::bad_alloc();
+  FreeImage_SetDotsPerMeterX(rgb.get(), FreeImage_GetDotsPerMeterX(view));
+  FreeImage_SetDotsPerMeterY(rgb.get(), FreeImage_GetDotsPerMeterY(view));
+  for (unsigned y = 0; y < height; ++y) {
+    cmsDoTransform(transform, FreeImage_GetScanLine(view, static_cast<int>(y)),
+                   FreeImage_GetScanLine(rgb.get(), static_cast<int>(y)), width);
+  }
+  return rgb;
+}
+
+}  // namespace interlace

@@ -1,0 +1,55 @@
+// Embedded colour profiles. A view tagged with a profile other than sRGB is
+// converted to sRGB with Little CMS, perceptual intent, no black-point
+// compensation: what viewers show. Untagged views, and views whose profile
+// is sRGB in all but name, keep their bytes.
+#pragma once
+
+#include <FreeImage.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitmap.h"
+
+namespace interlace {
+
+enum class ProfileSpace { Rgb, Grey, Cmyk };
+
+class ColourProfile {
+ public:
+  // Parses `bytes`, an ICC profile read from the view. Throws ViewRefused
+  // (Malformed) for one Little CMS can't read, for one of a colour space no
+  // view is stored in, or one it can't convert to sRGB.
+  explicit ColourProfile(const std::vector<unsigned char>& bytes);
+
+  ProfileSpace space() const { return space_; }
+  // The profile's own description ("Adobe RGB (1998)"), or "unnamed".
+  const std::string& description() const { return description_; }
+  // "<description> profile", for reports, without saying "profile" twice.
+  std::string named() const;
+  // False for sRGB in all but name: every colour converts within one level.
+  bool changes_colours() const { return changes_colours_; }
+
+  // Throws ViewRefused (Malformed) unless the decoded `view`'s pixels are of
+  // this profile's colour space.
+  void check_matches(FIBITMAP* view) const;
+
+  // Converts a 24-bit bitmap's pixels, or an 8-bit one's palette, in place.
+  // For an RGB or grey profile.
+  void convert(FIBITMAP* bitmap) const;
+
+  // A CMYK view (32-bit, or 64-bit with 16-bit samples; 0 is no ink, as the
+  // library loads it) as a new 24-bit sRGB bitmap.
+  Bitmap converted_from_cmyk(FIBITMAP* view) const;
+
+ private:
+  std::shared_ptr<void> profile_;  // cmsHPROFILE
+  std::shared_ptr<void> to_srgb_;  // cmsHTRANSFORM, 8-bit BGR or grey to 8-bit BGR
+  ProfileSpace space_ = ProfileSpace::Rgb;
+  std::string description_;
+  bool changes_colours_ = true;
+  std::vector<unsigned char> grey_to_bgr_;  // 256 x 3, for grey profiles
+};
+
+}  // namespace interlace
