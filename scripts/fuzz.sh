@@ -16,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev
+bash scripts/install-deps.sh clang libclang-rt-14-dev cmake make libfreeimage-dev libseccomp-dev liblcms2-dev zlib1g-dev nlohmann-json3-dev
 out=build-fuzz
 library=()
 if [ "${FUZZ_LIBRARY:-0}" = 1 ]; then

@@ -4,7 +4,7 @@
 # region of the interlaced image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev liblcms2-dev zlib1g-dev nlohmann-json3-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j "$(nproc)" --target interlace make_views readme_picture >/dev/null
 work=$(mktemp -d)

@@ -1,0 +1,208 @@
+// Views tagged with colour profiles print as a colour-managed reader shows
+// them (ImageMagick's -profile, perceptual, no black-point compensation),
+// within a mean CIEDE2000 of 1; views tagged sRGB print byte for byte as
+// untagged ones; TIFF orientations turn as ImageMagick's -auto-orient does.
+
+#include <lcms2.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+#include "test_support.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::TempDir;
+
+const std::string kIcc = "/usr/share/color/icc/";
+const std::string kSrgb = kIcc + "sRGB.icc";
+
+bool run(const std::string& command, const TempDir& dir) {
+  return std::system(("cd '" + dir.path() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+Bytes output_of(const std::string& command) {
+  Bytes bytes;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    unsigned char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    pclose(pipe);
+  }
+  return bytes;
+}
+
+std::string missing_helpers() {
+  if (std::system("command -v convert >/dev/null 2>&1") != 0) return "ImageMagick's convert";
+  for (const char* file : {"sRGB.icc", "colord/AdobeRGB1998.icc", "ghostscript/default_cmyk.icc", "Gray.icc"}) {
+    if (!std::ifstream(kIcc + file)) return kIcc + file + " (icc-profiles-free, colord-data, libgs-common)";
+  }
+  return {};
+}
+
+// Profiles no Debian package ships, made with Little CMS: the primaries of
+// Display P3 and Rec. 2020 with sRGB's tone curve, as phones write them.
+void save_profile(const std::string& path, const char* name, const cmsCIExyYTRIPLE& primaries) {
+  cmsCIExyY white;
+  cmsWhitePointFromTemp(&white, 6504);
+  const double srgb_curve[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsMLU* description = cmsMLUalloc(nullptr, 1);
+  cmsMLUsetASCII(description, "en", "US", name);
+  cmsWriteTag(profile, cmsSigProfileDescriptionTag, description);
+  cmsSaveProfileToFile(profile, path.c_str());
+  cmsMLUfree(description);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(curve);
+}
+
+// sRGB (D65) to CIELAB (D65), for CIEDE2000.
+struct Lab {
+  double l, a, b;
+};
+
+double linear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+
+Lab lab_of(const unsigned char* rgb) {
+  const double r = linear(rgb[0] / 255.0), g = linear(rgb[1] / 255.0), b = linear(rgb[2] / 255.0);
+  const double xyz[3] = {(0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047, 0.2126 * r + 0.7152 * g + 0.0722 * b,
+                         (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883};
+  double f[3];
+  for (int i = 0; i < 3; ++i) f[i] = xyz[i] > 216.0 / 24389 ? std::cbrt(xyz[i]) : (24389.0 / 27 * xyz[i] + 16) / 116;
+  return {116 * f[1] - 16, 500 * (f[0] - f[1]), 200 * (f[1] - f[2])};
+}
+
+double ciede2000(const Lab& p, const Lab& q) {
+  const double pi = std::acos(-1.0), deg = pi / 180;
+  const double c1 = std::hypot(p.a, p.b), c2 = std::hypot(q.a, q.b), cm = (c1 + c2) / 2;
+  const double g = 0.5 * (1 - std::sqrt(std::pow(cm, 7) / (std::pow(cm, 7) + std::pow(25.0, 7))));
+  const double a1 = (1 + g) * p.a, a2 = (1 + g) * q.a;
+  const double c1p = std::hypot(a1, p.b), c2p = std::hypot(a2, q.b);
+  const auto hue = [&](double b, double a) {
+    const double h = std::atan2(b, a) / deg;
+    return (b == 0 && a == 0) ? 0.0 : h < 0 ? h + 360 : h;
+  };
+  const double h1 = hue(p.b, a1), h2 = hue(q.b, a2);
+  double dh = h2 - h1;
+  if (c1p * c2p == 0) dh = 0;
+  else if (dh > 180) dh -= 360;
+  else if (dh < -180) dh += 360;
+  const double dl = q.l - p.l, dc = c2p - c1p, dhh = 2 * std::sqrt(c1p * c2p) * std::sin(dh / 2 * deg);
+  const double lm = (p.l + q.l) / 2, cmp = (c1p + c2p) / 2;
+  double hm = h1 + h2;
+  if (c1p * c2p != 0) hm = std::abs(h1 - h2) > 180 ? (h1 + h2 + (h1 + h2 < 360 ? 360 : -360)) / 2 : (h1 + h2) / 2;
+  const double t = 1 - 0.17 * std::cos((hm - 30) * deg) + 0.24 * std::cos(2 * hm * deg) +
+                   0.32 * std::cos((3 * hm + 6) * deg) - 0.20 * std::cos((4 * hm - 63) * deg);
+  const double sl = 1 + 0.015 * (lm - 50) * (lm - 50) / std::sqrt(20 + (lm - 50) * (lm - 50));
+  const double sc = 1 + 0.045 * cmp, sh = 1 + 0.015 * cmp * t;
+  const double rt = -2 * std::sqrt(std::pow(cmp, 7) / (std::pow(cmp, 7) + std::pow(25.0, 7))) *
+                    std::sin(60 * std::exp(-std::pow((hm - 275) / 25, 2)) * deg);
+  return std::sqrt(std::pow(dl / sl, 2) + std::pow(dc / sc, 2) + std::pow(dhh / sh, 2) + rt * (dc / sc) * (dhh / sh));
+}
+
+// Mean CIEDE2000 between the one-view print image and `reference` (RGB,
+// top row first), over every pixel the print image writes: all but its top
+// row and rightmost column.
+double mean_difference(const Bytes& print_file, const Bytes& reference) {
+  const test_support::BmpFile bmp = test_support::parse_bmp(print_file);
+  if (reference.size() != static_cast<std::size_t>(bmp.width) * static_cast<std::size_t>(bmp.height) * 3) return 1e9;
+  double sum = 0;
+  long count = 0;
+  for (int y = 0; y < bmp.height - 1; ++y) {    // stored rows, bottom up
+    for (int x = 0; x < bmp.width - 1; ++x) {
+      const unsigned char* bgr = bmp.pixel(print_file, x, y);
+      const unsigned char ours[3] = {bgr[2], bgr[1], bgr[0]};
+      const std::size_t at = static_cast<std::size_t>((bmp.height - 1 - y) * bmp.width + x) * 3;
+      sum += ciede2000(lab_of(&reference[at]), lab_of(ours));
+      ++count;
+    }
+  }
+  return sum / static_cast<double>(count);
+}
+
+std::vector<std::string> one_view(const TempDir& dir) { return {dir / "s", "-", "1", "0", "0", "300", "0"}; }
+
+TEST(ColourProfiles, TaggedViewsPrintAsAColourManagedReaderShowsThem) {
+  const std::string missing = missing_helpers();
+  if (!missing.empty()) GTEST_SKIP() << "needs " << missing;
+  TempDir dir;
+  save_profile(dir / "p3.icc", "Display P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}});
+  save_profile(dir / "rec2020.icc", "Rec. 2020", {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}});
+  ASSERT_TRUE(run("convert -seed 3 -size 96x64 plasma:fractal -depth 8 chart.png", dir));
+  const struct {
+    std::string profile, file;  // the view's profile, and its file with the options that write it
+  } cases[] = {
+      {kIcc + "colord/AdobeRGB1998.icc", "v.jpg"},   {kIcc + "colord/AdobeRGB1998.icc", "v.tif"},
+      {kIcc + "colord/AdobeRGB1998.icc", "v.png"},   {kIcc + "colord/AdobeRGB1998.icc", "v.webp"},
+      {kIcc + "colord/ProPhotoRGB.icc", "v.jpg"},    {kIcc + "colord/ProPhotoRGB.icc", "-depth 16 v.tif"},
+      {kIcc + "colord/ProPhotoRGB.icc", "-depth 16 v.png"},
+      {dir / "p3.icc", "v.jpg"},                     {dir / "p3.icc", "v.webp"},
+      {dir / "rec2020.icc", "v.png"},                {dir / "rec2020.icc", "v.tif"},
+      {kIcc + "ghostscript/default_cmyk.icc", "v.jpg"}, {kIcc + "ghostscript/default_cmyk.icc", "v.tif"},
+      {kIcc + "Gray.icc", "-colorspace gray v.png"}, {kIcc + "Gray.icc", "-colorspace gray v.tif"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.profile + " in " + c.file);
+    const std::string file = c.file.substr(c.file.rfind(' ') + 1);
+    const std::string options = c.file.substr(0, c.file.size() - file.size());
+    ASSERT_TRUE(run("rm -f s_*; convert chart.png " + options + "-profile " + kSrgb + " -profile '" + c.profile +
+                        "' -quality 95 " + file + " && cp " + file + " s_rs_c01.bmp",
+                    dir));
+    ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
+    const Bytes print = test_support::read_file(dir / "s_interlace.bmp");
+    const Bytes managed = output_of("convert '" + (dir / file) + "' -profile " + kSrgb + " -depth 8 rgb:- 2>/dev/null");
+    const Bytes unmanaged = output_of("convert '" + (dir / file) + "' -colorspace sRGB -depth 8 rgb:- 2>/dev/null");
+    EXPECT_LE(mean_difference(print, managed), 1.0);
+    // The profile matters: read without it, the view shows other colours.
+    EXPECT_GT(mean_difference(print, unmanaged), 1.0);
+  }
+}
+
+// A view tagged sRGB, in all but name, keeps its bytes: its print image is
+// the untagged view's.
+TEST(ColourProfiles, SrgbTaggedViewsKeepTheirBytes) {
+  const std::string missing = missing_helpers();
+  if (!missing.empty()) GTEST_SKIP() << "needs " << missing;
+  TempDir dir;
+  ASSERT_TRUE(run("convert -seed 5 -size 96x64 plasma:fractal -depth 8 chart.png", dir));
+  for (const std::string& profile : {kSrgb, kIcc + "colord/sRGB.icc", kIcc + "ghostscript/srgb.icc"}) {
+    for (const char* file_name : {"v.png", "v.tif"}) {
+      const std::string file = file_name;
+      SCOPED_TRACE(profile + " in " + file);
+      ASSERT_TRUE(run("rm -f s_*; convert chart.png -strip " + file + " && cp " + file + " s_rs_c01.bmp", dir));
+      ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
+      const Bytes untagged = test_support::read_file(dir / "s_interlace.bmp");
+      ASSERT_TRUE(run("rm -f s_*; convert " + file + " +profile '*' -profile '" + profile + "' t" + file +
+                          " && cp t" + file + " s_rs_c01.bmp",
+                      dir));
+      ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
+      EXPECT_TRUE(test_support::read_file(dir / "s_interlace.bmp") == untagged);
+    }
+  }
+}
+
+TEST(ColourProfiles, TiffOrientationsTurnAsViewersShowThem) {
+  if (std::system("command -v convert >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs ImageMagick's convert";
+  TempDir dir;
+  ASSERT_TRUE(run("convert -seed 7 -size 96x64 plasma:fractal -depth 8 chart.png", dir));
+  for (const char* orientation : {"TopLeft", "TopRight", "BottomRight", "BottomLeft", "LeftTop", "RightTop",
+                                  "RightBottom", "LeftBottom"}) {
+    SCOPED_TRACE(orientation);
+    ASSERT_TRUE(run(std::string("rm -f s_*; convert chart.png -orient ") + orientation + " s_rs_c01.bmp.tif && "
+                        "mv s_rs_c01.bmp.tif s_rs_c01.bmp",
+                    dir));
+    ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
+    const Bytes upright =
+        output_of("convert 'tiff:" + (dir / "s_rs_c01.bmp") + "' -auto-orient -depth 8 rgb:- 2>/dev/null");
+    EXPECT_EQ(mean_difference(test_support::read_file(dir / "s_interlace.bmp"), upright), 0.0);
+  }
+}
+
+}  // namespace
