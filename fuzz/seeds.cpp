@@ -1,5 +1,7 @@
 #include "seeds.h"
 
+#include <lcms2.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -172,6 +174,33 @@ std::vector<Bytes> hand_made(FREE_IMAGE_FORMAT format) {
   }
 }
 
+// A wide-gamut RGB profile (Adobe RGB's primaries, gamma 2.2), for seeds
+// whose colours the tool converts.
+Bytes wide_gamut_profile() {
+  const cmsCIExyY white{0.3127, 0.3290, 1};
+  const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1}, {0.21, 0.71, 1}, {0.15, 0.06, 1}};
+  cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  Bytes bytes(size);
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(curve);
+  return bytes;
+}
+
+// The picture with that profile embedded, where the format's writer keeps one.
+Bytes tagged(FREE_IMAGE_FORMAT format, FIBITMAP* colour) {
+  FIBITMAP* copy = FreeImage_Clone(colour);
+  Bytes profile = wide_gamut_profile();
+  FreeImage_CreateICCProfile(copy, profile.data(), static_cast<long>(profile.size()));
+  Bytes bytes = encode(format, copy);
+  FreeImage_Unload(copy);
+  return bytes;
+}
+
 }  // namespace
 
 bool write_file(const std::string& path, const Bytes& bytes) {
@@ -198,6 +227,10 @@ std::vector<Bytes> make_seeds(FREE_IMAGE_FORMAT format) {
     Bytes bytes = encode(format, variant);
     if (!bytes.empty()) seeds.push_back(std::move(bytes));
     FreeImage_Unload(variant);
+  }
+  if (format == FIF_JPEG || format == FIF_TIFF || format == FIF_PNG || format == FIF_WEBP) {
+    Bytes bytes = tagged(format, colour);
+    if (!bytes.empty()) seeds.push_back(std::move(bytes));
   }
   FreeImage_Unload(colour);
   return seeds;

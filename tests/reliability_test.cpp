@@ -299,6 +299,40 @@ TEST(CommitFailures, AFailedUndoKeepsTheOldFileForTheNextRun) {
   }
 }
 
+// Upload and hot folders are often drop boxes: writable and searchable by
+// all, listable by their owner only (0733, 1733). A run by another user
+// can't open such a folder to lock it; it commits unlocked, and both the
+// tool and its explainer say the set can be made. (Root passes every
+// permission check, so the runs are made as nobody.)
+TEST(OddFolders, DropBoxFolderRunsAsAnotherUser) {
+  if (geteuid() != 0 || std::system("command -v runuser >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "needs root and runuser, to run the tool as another user";
+  }
+  const ViewSet set = make_set(120, 80);
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  // The tools where nobody may run them, whatever the build folder allows.
+  const std::string tool = dir / "interlace", check = dir / "interlace-check";
+  test_support::write_file(tool, test_support::read_file(INTERLACE_TOOL));
+  test_support::write_file(check, test_support::read_file(INTERLACE_CHECK_TOOL));
+  ASSERT_EQ(chmod(tool.c_str(), 0755) | chmod(check.c_str(), 0755), 0);
+  for (const mode_t mode : {0733u, 01733u}) {
+    SCOPED_TRACE(testing::Message() << "folder mode " << std::oct << mode);
+    const std::string box = dir / ("box" + std::to_string(mode));
+    ASSERT_EQ(mkdir(box.c_str(), 0755), 0);
+    for (const auto& [name, bytes] : set.views) test_support::write_file(box + "/" + name, bytes);
+    ASSERT_EQ(chmod(box.c_str(), mode), 0);
+    const std::string arguments = " '" + box + "/s' t 4 0 0 300 0 >/dev/null 2>&1";
+    for (int run = 0; run < 2; ++run) {  // outputs new, then replaced
+      EXPECT_EQ(std::system(("runuser -u nobody -- '" + check + "'" + arguments).c_str()), 0);
+      EXPECT_EQ(std::system(("runuser -u nobody -- '" + tool + "'" + arguments).c_str()), 0);
+      EXPECT_TRUE(test_support::read_file(box + "/s_interlace.bmp") == set.print);
+      EXPECT_TRUE(test_support::read_file(box + "/s_animation.gif") == set.preview);
+    }
+    EXPECT_EQ(test_support::snapshot(box).size(), set.views.size() + 2) << "a temporary was left";
+  }
+}
+
 // A run commits only while it holds its folder's lock; two runs that overlap
 // end with one whole pair, never one run's print image with another's preview.
 TEST(ConcurrentRuns, CommitsTakeTurnsAndPairsNeverMix) {

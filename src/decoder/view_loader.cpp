@@ -21,11 +21,15 @@ std::string joined(std::string first, const std::string& second) {
 }
 
 // CMYK reaches the profile as ink values only when the library is asked
-// for them; without a CMYK profile it converts by its own formula.
+// for them; without a CMYK profile it converts by its own formula. A JPEG
+// whose colours are converted is decoded accurately (the library's default
+// is its fast, coarser decoding, which wide-gamut profiles magnify);
+// untagged ones keep the default, and their bytes.
 int decode_flags(FREE_IMAGE_FORMAT format, const std::optional<ColourProfile>& profile) {
-  if (!profile || profile->space() != ProfileSpace::Cmyk) return 0;
-  if (format == FIF_JPEG) return JPEG_CMYK;
-  if (format == FIF_TIFF) return TIFF_CMYK;
+  if (!profile || !profile->changes_colours()) return 0;
+  const bool cmyk = profile->space() == ProfileSpace::Cmyk;
+  if (format == FIF_JPEG) return JPEG_ACCURATE | (cmyk ? JPEG_CMYK : 0);
+  if (format == FIF_TIFF && cmyk) return TIFF_CMYK;
   return 0;
 }
 

@@ -139,7 +139,9 @@ class Placement {
 
 // The renames are only durable once the folder's entries are on disk too; a
 // folder that can't be synced still holds the complete files.
-void sync_folder(int folder_fd) { fsync(folder_fd); }
+void sync_folder(int folder_fd) {
+  if (folder_fd >= 0) fsync(folder_fd);
+}
 
 // A file a failed commit left aside goes back in its target's place, so the
 // pair is the earlier run's again before this commit begins.

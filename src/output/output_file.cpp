@@ -160,12 +160,18 @@ long OutputFile::tell(fi_handle handle) {
 
 FolderLock::FolderLock(const std::string& folder)
     : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  // A drop-box folder (write and search, no read: mode 0733) can't be opened
+  // to lock, and no file could be locked there without leaving it behind:
+  // runs there commit unlocked.
+  if (fd_ < 0 && errno == EACCES) return;
   if (fd_ < 0) fail_output();
   while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
-FolderLock::~FolderLock() { close(fd_); }
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) close(fd_);
+}
 
 FolderProblem output_folder_problem(const std::string& target_path) {
   const std::string folder_part = folder_of(target_path);

@@ -72,7 +72,9 @@ class OutputFile {
 // An exclusive lock on a folder, held by a run while it commits outputs or
 // creates a named temporary there, so that runs on one folder take turns and
 // one run's clearing of dead runs' temporaries never meets another's live
-// ones. Where the file system has no locks, runs go ahead unlocked.
+// ones. Where the file system has no locks, runs go ahead unlocked; so do
+// runs in a folder they may write and search but not read (a drop box),
+// which they can't open: descriptor() is then -1, and nothing is swept.
 class FolderLock {
  public:
   // Waits for the lock. Throws Failure(OutputFailed) if the folder can't be
