@@ -103,6 +103,9 @@ struct Moment {
 const Moment kReadingView2{"reading view 2", IN_OPEN, "s_rs_c02.bmp"};
 const Moment kMakingOutputs{"making the outputs", IN_CLOSE_NOWRITE, "s_rs_c04.bmp"};
 const Moment kCommitting{"committing", IN_CREATE | IN_MOVED_TO, ".interlace-"};
+// The run opens its folder only to lock it for the commit (an empty name:
+// the watched folder itself), with every view read.
+const Moment kTakingTheLock{"taking the commit lock", IN_OPEN, ""};
 
 class FolderWatch {
  public:
@@ -122,8 +125,9 @@ class FolderWatch {
       const ssize_t length = read(fd_, buffer, sizeof buffer);
       for (ssize_t at = 0; at < length;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-        if ((event->mask & moment.mask) && event->len > 0 &&
-            std::strncmp(event->name, moment.name, std::strlen(moment.name)) == 0) {
+        const bool named = *moment.name != '\0';
+        if ((event->mask & moment.mask) && (named ? event->len > 0 : event->len == 0) &&
+            (!named || std::strncmp(event->name, moment.name, std::strlen(moment.name)) == 0)) {
           return true;
         }
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -343,17 +347,21 @@ TEST(ConcurrentRuns, CommitsTakeTurnsAndPairsNeverMix) {
   test_support::write_file(dir / "s_animation.gif", kOld);
   const int folder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(folder, LOCK_EX), 0);
-  const pid_t a = start_tool(dir / "s");
-  usleep(500000);
   int status_a = 0, status_b = 0;
-  EXPECT_EQ(waitpid(a, &status_a, WNOHANG), 0) << "the run didn't wait for the lock";
-  EXPECT_EQ(test_support::read_file(dir / "s_interlace.bmp"), kOld);
+  // Each run is let go once it reaches for the lock, whatever the machine's
+  // load: it has read its views by then.
+  FolderWatch watch_a(dir.path(), kTakingTheLock.mask);
+  const pid_t a = start_tool(dir / "s");
+  ASSERT_TRUE(watch_a.wait_for(kTakingTheLock, a, status_a)) << "run A ended before its commit";
   for (const auto& [name, bytes] : second.views) {  // views replaced as a renderer would
     test_support::write_file(dir / "new", bytes);
     ASSERT_EQ(std::rename((dir / "new").c_str(), (dir / name).c_str()), 0);
   }
+  FolderWatch watch_b(dir.path(), kTakingTheLock.mask);
   const pid_t b = start_tool(dir / "s");
-  usleep(300000);
+  ASSERT_TRUE(watch_b.wait_for(kTakingTheLock, b, status_b)) << "run B ended before its commit";
+  EXPECT_EQ(waitpid(a, &status_a, WNOHANG), 0) << "the run didn't wait for the lock";
+  EXPECT_EQ(test_support::read_file(dir / "s_interlace.bmp"), kOld);
   close(folder);
   waitpid(a, &status_a, 0);
   waitpid(b, &status_b, 0);
