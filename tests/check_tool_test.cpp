@@ -78,7 +78,20 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
        kThreeViews, 3, "s_rs_c01.bmp", "too tall for a preview page"},
       {"folder in the print image's place",
        [](const TempDir& d) { three_views(d), mkdir((d / "s_interlace.bmp").c_str(), 0755); }, kThreeViews, 3,
-       "s_interlace.bmp", "a folder, FIFO, device or socket"},
+       "s_interlace.bmp", "a folder stands where s_interlace.bmp goes"},
+      {"a view past N", [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 4, 30, 12)); },
+       kThreeViews, 0, "s_rs_c04.bmp", "exists but N is 3"},
+      {"HEIF under a view's name",
+       [](const TempDir& d) {
+         three_views(d);
+         Bytes heif{0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'h', 'e', 'i', 'c', 0, 0, 0, 0, 'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'};
+         heif.resize(600, 0x55);
+         replace_view(d, 2, heif);
+       },
+       kThreeViews, 2, "s_rs_c02.bmp", "FreeImage can't read HEIF files"},
+      {"broken set's preview, as it will be",
+       [](const TempDir& d) { three_views(d), remove((d / "s_rs_c01.bmp").c_str()); }, kThreeViews, 2,
+       "s_animation.gif", "3 pages of 640x256"},
       {"good set", three_views, kThreeViews, 0, "s_rs_c03.bmp", ": ok"},
   };
   for (const auto& c : cases) {
@@ -136,6 +149,19 @@ TEST(InterlaceCheck, JsonReportRoundTripsOddFileNames) {
   EXPECT_EQ(report["outputs"][0]["file"], base + "_interlace.bmp");
   EXPECT_EQ(report["outputs"][1]["file"], base + "_animation.gif");
   for (const auto& output : report["outputs"]) EXPECT_EQ(output["writable"], true);
+}
+
+// The explainer's own questions answered, with status 0.
+TEST(InterlaceCheck, HelpAndVersion) {
+  const struct {
+    const char* option;
+    std::string words;
+  } cases[] = {{"--help", "--json"}, {"--help", "Exit status"}, {"--version", "interlace-check 1."}};
+  for (const auto& c : cases) {
+    const test_support::ToolResult result = test_support::run_check({c.option});
+    EXPECT_EQ(result.status, 0) << c.option;
+    EXPECT_NE(result.output.find(c.words), std::string::npos) << result.output;
+  }
 }
 
 }  // namespace

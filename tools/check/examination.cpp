@@ -1,6 +1,7 @@
 #include "examination.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -18,6 +19,29 @@
 namespace interlace {
 
 namespace {
+
+// What stands in an output's place that the commit won't replace.
+std::string what_stands_at(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return "something that can't be looked at";
+  if (S_ISDIR(info.st_mode)) return "a folder";
+  if (S_ISFIFO(info.st_mode)) return "a FIFO";
+  if (S_ISSOCK(info.st_mode)) return "a socket";
+  return "a device";
+}
+
+std::string file_part(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// A run reads views 1 to N only: a view N + 1 beside them is left out
+// without a word, which is worth one.
+void note_views_past_the_count(const RunSettings& settings, Examination& exam) {
+  struct stat info {};
+  const std::string next = view_file_name(settings.base_name, settings.view_count + 1);
+  if (lstat(next.c_str(), &info) == 0) {
+    exam.notes.push_back(file_part(next) + " exists but N is " + std::to_string(settings.view_count) +
+                         ": views past N are not read");
+  }
+}
 
 std::string size_text(std::int64_t width, std::int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
@@ -183,8 +207,11 @@ class Run {
       exam.preview_page_width = kPreviewWidth;
       exam.preview_page_height = preview_page_height(request_.expected->width, request_.expected->height);
     }
-    animation.details = std::to_string(exam.preview_pages) + " pages of " +
-                        size_text(exam.preview_page_width, exam.preview_page_height);
+    // What it will hold once every view can be used.
+    const int pages = settings_.view_count;
+    animation.details = (pages == 1 ? std::string("one page") : std::to_string(pages) + " pages") +
+                        (request_.expected ? " of " + size_text(exam.preview_page_width, exam.preview_page_height)
+                                           : ", " + std::to_string(kPreviewWidth) + " pixels wide");
     if (failed() || exam.preview_pages != settings_.view_count) return;
     try {
       animation.bytes = preview_.encoded_bytes();
@@ -206,7 +233,7 @@ class Run {
     try {
       check_target(output.file);
     } catch (const Failure&) {
-      output.problem = "a folder, FIFO, device or socket stands in its place";
+      output.problem = what_stands_at(output.file) + " stands where " + file_part(output.file) + " goes";
       return;
     }
     if (output.bytes) check_room(output, bytes_before);
@@ -242,6 +269,7 @@ Examination examine(const RunSettings& settings) {
   Examination exam;
   Run run(settings);
   for (int n = 1; n <= settings.view_count; ++n) run.look_at_view(n, exam);
+  note_views_past_the_count(settings, exam);
   run.look_at_outputs(exam);
   exam.status = run.status();
   return exam;

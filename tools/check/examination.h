@@ -43,6 +43,9 @@ struct Examination {
   std::optional<std::uint32_t> dots_per_metre;
   int dots_per_inch = 0;
   int preview_pages = 0, preview_page_width = 0, preview_page_height = 0;
+  // What doesn't change the status but may surprise ("s_rs_c04.bmp exists
+  // but N is 3").
+  std::vector<std::string> notes;
 };
 
 // Loads every view (not only up to the first bad one), makes its preview

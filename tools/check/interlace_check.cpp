@@ -21,6 +21,27 @@ using interlace::ExitStatus;
 
 constexpr const char* kUsage = "usage: interlace-check [--json] BASE TEXT N INT INT DPI REAL";
 
+constexpr const char* kHelp =
+    "Says what `interlace` would do with the same seven arguments, and why, without\n"
+    "writing anything.\n"
+    "\n"
+    "  BASE   the views are BASE_rs_c01.bmp ... (any format by content); the outputs\n"
+    "         BASE_interlace.bmp and BASE_animation.gif\n"
+    "  TEXT   not used\n"
+    "  N      the number of views, 1 to 100\n"
+    "  INT    not used (twice)\n"
+    "  DPI    the print resolution in dots per inch, 0 or more\n"
+    "  REAL   not used\n"
+    "\n"
+    "  --json    the same report as JSON\n"
+    "  --help    this text\n"
+    "  --version the version of interlace and interlace-check\n"
+    "\n"
+    "Exit status: the one interlace would end with. 0 both files would be written;\n"
+    "1 the command line can't be run; 2 a view can't be used; 3 an output can't be\n"
+    "made or written. (interlace itself also ends with 4 when a commit fails and an\n"
+    "output can't be put back.) See interlace-check(1) and interlace(1).\n";
+
 const char* meaning(ExitStatus status) {
   switch (status) {
     case ExitStatus::Done: return "both files would be written";
@@ -34,8 +55,8 @@ const char* meaning(ExitStatus status) {
 
 // A file name as it can be read on a terminal: in quotes, with quotes,
 // backslashes and unprintable bytes escaped.
-std::string quoted(const std::string& name) {
-  std::string text = "\"";
+std::string escaped(const std::string& name) {
+  std::string text;
   for (const char byte : name) {
     const auto c = static_cast<unsigned char>(byte);
     if (c == '"' || c == '\\') {
@@ -51,8 +72,10 @@ std::string quoted(const std::string& name) {
       text += static_cast<char>(c);
     }
   }
-  return text + "\"";
+  return text;
 }
+
+std::string quoted(const std::string& name) { return "\"" + escaped(name) + "\""; }
 
 void print_text(const Examination& exam) {
   for (const interlace::ViewReport& v : exam.views) {
@@ -72,6 +95,7 @@ void print_text(const Examination& exam) {
     if (o.bytes) std::cout << ", " << *o.bytes << " bytes";
     std::cout << ": " << (o.writable ? "can be written" : o.problem.empty() ? "not made" : o.problem) << "\n";
   }
+  for (const std::string& note : exam.notes) std::cout << "note: " << escaped(note) << "\n";
   std::cout << "exit status " << static_cast<int>(exam.status) << ": " << meaning(exam.status) << "\n";
 }
 
@@ -104,7 +128,8 @@ nlohmann::ordered_json as_json(const Examination& exam) {
             {"dots_per_inch", exam.dots_per_inch}, {"dots_per_metre", value_or_null(exam.dots_per_metre)}}},
           {"preview",
            {{"pages", exam.preview_pages}, {"page_width", exam.preview_page_width},
-            {"page_height", exam.preview_page_height}}}};
+            {"page_height", exam.preview_page_height}}},
+          {"notes", exam.notes}};
 }
 
 // File names need not be UTF-8; JSON text must be, so stray bytes become
@@ -129,6 +154,14 @@ int refuse_command_line(interlace::CommandLineProblem problem, bool json) {
 int main(int argc, char** argv) {
   // A view opened while standard error is closed would take its place.
   interlace::ensure_standard_descriptors();
+  if (argc == 2 && std::string(argv[1]) == "--help") {
+    std::cout << kUsage << "\n\n" << kHelp;
+    return 0;
+  }
+  if (argc == 2 && std::string(argv[1]) == "--version") {
+    std::cout << "interlace-check " << INTERLACE_VERSION << " (interlace " << INTERLACE_VERSION << ")\n";
+    return 0;
+  }
   const bool json = argc > 1 && std::string(argv[1]) == "--json";
   if (json) {
     argv[1] = argv[0];  // the remaining arguments read as interlace reads its own
