@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Runs the Slurm recipe of docs/batch.md, as it stands there, on a one-node
+# Slurm cluster started here (munge, slurmctld and slurmd on this machine,
+# configured in the test's own folder): a dozen small sets, two of them
+# broken, in arrays of at most 4 tasks. Checks every set's status line,
+# every good set's outputs against a run of its own, the failed list and
+# that the broken sets are as they were.
+#
+#   batch_slurm_test.sh SOURCE_DIR BUILD_DIR MAKE_VIEWS
+set -euo pipefail
+source_dir=$1
+build=$2
+make_views=$3
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+[ "$(id -u)" -eq 0 ] || skip "starting Slurm's daemons needs root"
+for program in munged slurmctld slurmd sbatch scontrol; do
+  command -v "$program" >/dev/null ||
+    skip "$program is missing (the test command installs the packages slurm-wlm and munge)"
+done
+
+# block NAME: the shell block after the "<!-- recipe: NAME" marker.
+block() {
+  awk -v name="$1" 'index($0, "<!-- recipe: " name) == 1 { armed = 1; next }
+                    armed && /^```sh$/ { inside = 1; next }
+                    inside && /^```$/ { exit }
+                    inside { print }' "$source_dir/docs/batch.md"
+}
+script=$(block "slurm script")
+submit=$(block "slurm submit")
+results=$(block "slurm results")
+[ -n "$script" ] && [ -n "$submit" ] && [ -n "$results" ] || fail "a Slurm recipe block is missing in docs/batch.md"
+
+work=$(mktemp -d)
+daemons() {
+  for pid_file in "$work"/slurmd.pid "$work"/slurmctld.pid "$work"/munge/munged.pid; do
+    [ -f "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null || true
+  done
+}
+trap 'daemons; rm -rf "$work"' EXIT
+mkdir -p "$work"/state "$work"/spool "$work"/munge "$work"/jobs
+head -c 1024 /dev/urandom > "$work/munge/munge.key"
+chmod 600 "$work/munge/munge.key"
+host=$(hostname)
+port=$((20000 + RANDOM % 20000))
+# MaxArraySize 5: arrays of at most 4 tasks, so the recipe splits the job.
+cat > "$work/slurm.conf" <<CONF
+ClusterName=interlacetest
+SlurmctldHost=$host
+SlurmUser=root
+SlurmdUser=root
+AuthType=auth/munge
+AuthInfo=socket=$work/munge/munge.socket
+CredType=cred/munge
+StateSaveLocation=$work/state
+SlurmdSpoolDir=$work/spool
+SlurmctldPidFile=$work/slurmctld.pid
+SlurmdPidFile=$work/slurmd.pid
+SlurmctldPort=$port
+SlurmdPort=$((port + 1))
+ProctrackType=proctrack/linuxproc
+TaskPlugin=task/none
+SelectType=select/cons_tres
+SelectTypeParameters=CR_Core_Memory
+ReturnToService=2
+MpiDefault=none
+JobAcctGatherType=jobacct_gather/none
+AccountingStorageType=accounting_storage/none
+MaxArraySize=5
+SlurmctldLogFile=$work/slurmctld.log
+SlurmdLogFile=$work/slurmd.log
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) RealMemory=2048 State=UNKNOWN
+PartitionName=test Nodes=ALL Default=YES MaxTime=INFINITE State=UP
+CONF
+export SLURM_CONF=$work/slurm.conf
+munged --key-file="$work/munge/munge.key" --socket="$work/munge/munge.socket" \
+  --pid-file="$work/munge/munged.pid" --log-file="$work/munge/munged.log" --seed-file="$work/munge/seed" -f ||
+  skip "munged would not start"
+slurmctld -f "$SLURM_CONF" || fail "slurmctld would not start"
+slurmd -f "$SLURM_CONF" || fail "slurmd would not start"
+# The node is ready once a job runs on it: wait for one.
+sbatch --wait --output=/dev/null --wrap true >/dev/null || fail "a first job did not run (see $work/slurmctld.log)"
+
+cd "$work/jobs"
+export PATH="$build:$PATH"
+sets=()
+for i in $(seq 1 12); do
+  folder="sets/shoot $((i % 3))/set$i"
+  mkdir -p "$folder"
+  "$make_views" "$folder/scene" $((2 + i % 4)) $((40 + i)) 30
+  sets+=("$folder/scene")
+done
+broken_truncated=${sets[3]}
+broken_missing=${sets[8]}
+head -c 200 "${broken_truncated}_rs_c02.bmp" > cut && mv cut "${broken_truncated}_rs_c02.bmp"
+rm "${broken_missing}_rs_c01.bmp"
+mv "${broken_missing}_rs_c02.bmp" "${broken_missing}_rs_c01.bmp"
+for base in "$broken_truncated" "$broken_missing"; do
+  echo old > "${base}_interlace.bmp"
+  echo old > "${base}_animation.gif"
+done
+fingerprint() { find "$(dirname "$1")" -type f -exec md5sum {} + | sort; }
+before_truncated=$(fingerprint "$broken_truncated")
+before_missing=$(fingerprint "$broken_missing")
+for base in "${sets[@]}"; do
+  [ "$base" = "$broken_truncated" ] || [ "$base" = "$broken_missing" ] && continue
+  mkdir -p "ref/$base"
+  cp "$base"_rs_c*.bmp "ref/$base/.."
+  set -- "ref/$base"_rs_c[0-9]*.bmp
+  interlace "ref/$base" - $# 0 0 300 0 || fail "a direct run of $base failed"
+done
+
+find sets -name '*_rs_c01.bmp' | sed 's/_rs_c01\.bmp$//' | sort > sets.txt
+printf '%s\n' "$script" > interlace-set.sh
+bash -euo pipefail -c "$submit" || fail "the submit block failed"
+[ "$(wc -l < jobs.txt)" -ge 3 ] || fail "12 sets in arrays of 4 should make 3 jobs, jobs.txt has $(wc -l < jobs.txt)"
+sbatch --wait --dependency="afterany:$(paste -sd: jobs.txt)" --output=/dev/null --wrap true >/dev/null ||
+  fail "waiting for the jobs failed"
+bash -euo pipefail -c "$results" || fail "the results block failed"
+
+[ "$(ls status | wc -l)" -eq 12 ] || fail "status/ should hold 12 lines, holds $(ls status | wc -l)"
+for line in $(seq 1 12); do
+  base=$(sed -n "${line}p" sets.txt)
+  read -r status named < "status/$line"
+  [ "$named" = "$base" ] || fail "status/$line names $named, not $base"
+  if [ "$base" = "$broken_truncated" ] || [ "$base" = "$broken_missing" ]; then
+    [ "$status" = 2 ] || fail "$base: status $status, 2 expected"
+  else
+    [ "$status" = 0 ] || fail "$base: status $status, 0 expected"
+    for output in _interlace.bmp _animation.gif; do
+      cmp -s "$base$output" "ref/$base$output" || fail "$base$output differs from a direct run's"
+    done
+  fi
+done
+[ "$(fingerprint "$broken_truncated")" = "$before_truncated" ] || fail "the truncated set was changed"
+[ "$(fingerprint "$broken_missing")" = "$before_missing" ] || fail "the set with a missing view was changed"
+[ "$(sort failed.txt)" = "$(printf '%s\n' "$broken_truncated" "$broken_missing" | sort)" ] ||
+  fail "failed.txt should list the 2 broken sets"
+grep -q "${broken_truncated}_rs_c02.bmp.*truncated" why.txt || fail "why.txt does not say the truncated view is truncated"
+grep -q "${broken_missing}_rs_c02.bmp.*: missing" why.txt || fail "why.txt does not name the missing view"
+ls slurm-*.out >/dev/null 2>&1 && fail "tasks left slurm-*.out files"
+echo "12 sets through Slurm job arrays: 10 written, 2 refused and untouched"
