@@ -30,20 +30,9 @@
 #include "pipeline/interlacer.h"
 #include "pipeline/preview.h"
 #include "pipeline/strip.h"
+#include "large_allocations.h"
 
 namespace {
-
-// Every view and strip is one large allocation. By default the C library
-// maps each afresh and unmaps it when freed, so every view pays again for the
-// kernel to fault in and zero its pages, over half the run on print-size
-// views. Kept on the heap and never trimmed, the memory of one view is reused
-// by the next (in the decoder, which inherits these settings, too).
-void keep_large_allocations() {
-#ifndef INTERLACE_SYSTEM_ALLOCATOR
-  mallopt(M_MMAP_MAX, 0);
-  mallopt(M_TRIM_THRESHOLD, -1);
-#endif
-}
 
 // The run's own process receives the strips and makes the print image, two
 // views' worth of memory whose every page it faults in afresh. The heap's
@@ -140,7 +129,7 @@ ExitStatus interlace_views(const RunSettings& settings) {
 int main(int argc, char** argv) {
   interlace::ensure_standard_descriptors();
   interlace::silence_console();
-  keep_large_allocations();
+  interlace::keep_large_allocations();
   interlace::remove_temporaries_on_signals();
   using interlace::ExitStatus;
   const std::optional<interlace::RunSettings> settings = interlace::parse_command_line(argc, argv);

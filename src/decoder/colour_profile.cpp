@@ -114,6 +114,17 @@ ColourProfile::ColourProfile(const std::vector<unsigned char>& bytes) {
   }
 }
 
+ColourProfile ColourProfile::shared(const std::vector<unsigned char>& bytes) {
+  static std::vector<unsigned char> last_bytes;
+  static std::unique_ptr<ColourProfile> last;
+  if (!last || bytes != last_bytes) {
+    last.reset();
+    last = std::make_unique<ColourProfile>(bytes);  // throws for a bad profile, leaving nothing kept
+    last_bytes = bytes;
+  }
+  return *last;
+}
+
 std::string ColourProfile::named() const {
   std::string tail = description_.size() >= 7 ? description_.substr(description_.size() - 7) : "";
   for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -161,12 +172,15 @@ void ColourProfile::convert(FIBITMAP* bitmap) const {
 
 Bitmap ColourProfile::converted_from_cmyk(FIBITMAP* view) const {
   const bool wide = FreeImage_GetImageType(view) == FIT_RGBA16;
-  cmsHPROFILE srgb = nullptr;
-  cmsHTRANSFORM transform =
-      transform_to_srgb(static_cast<cmsHPROFILE>(profile_.get()), wide ? TYPE_CMYK_16 : TYPE_CMYK_8, srgb);
-  if (srgb != nullptr) cmsCloseProfile(srgb);
-  if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
-  const std::unique_ptr<void, void (*)(void*)> owned(transform, delete_transform);
+  std::shared_ptr<void> owned = to_srgb_;  // made for 8-bit ink values
+  if (wide) {
+    cmsHPROFILE srgb = nullptr;
+    cmsHTRANSFORM transform = transform_to_srgb(static_cast<cmsHPROFILE>(profile_.get()), TYPE_CMYK_16, srgb);
+    if (srgb != nullptr) cmsCloseProfile(srgb);
+    if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
+    owned.reset(transform, delete_transform);
+  }
+  const auto transform = static_cast<cmsHTRANSFORM>(owned.get());
   const unsigned width = FreeImage_GetWidth(view), height = FreeImage_GetHeight(view);
   Bitmap rgb(FreeImage_Allocate(static_cast<int>(width), static_cast<int>(height), 24));
   if (!rgb) throw std::bad_alloc();

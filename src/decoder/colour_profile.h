@@ -23,6 +23,11 @@ class ColourProfile {
   // view is stored in, or one it can't convert to sRGB.
   explicit ColourProfile(const std::vector<unsigned char>& bytes);
 
+  // The same, kept from the last view when its profile is byte for byte this
+  // one: the views of a set share one, and reading it and building its
+  // transform cost more than converting a small view's strip.
+  static ColourProfile shared(const std::vector<unsigned char>& bytes);
+
   ProfileSpace space() const { return space_; }
   // The profile's own description ("Adobe RGB (1998)"), or "unnamed".
   const std::string& description() const { return description_; }

@@ -52,7 +52,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   ViewNotes unused;
   ViewNotes& noted = notes != nullptr ? *notes : unused;
   // A profile that can't be read costs no decoding.
-  if (!facts.icc_profile.empty()) noted.profile.emplace(facts.icc_profile);
+  if (!facts.icc_profile.empty()) noted.profile = ColourProfile::shared(facts.icc_profile);
   Bitmap view = file.decode(decode_flags(file.format(), noted.profile));
   if (!view) {
     ViewProblem problem{ViewProblemKind::DecoderDamage};

@@ -12,6 +12,7 @@
 
 #include "command_line.h"
 #include "examination.h"
+#include "large_allocations.h"
 #include "confinement/descriptors.h"
 
 namespace {
@@ -154,6 +155,7 @@ int refuse_command_line(interlace::CommandLineProblem problem, bool json) {
 int main(int argc, char** argv) {
   // A view opened while standard error is closed would take its place.
   interlace::ensure_standard_descriptors();
+  interlace::keep_large_allocations();
   if (argc == 2 && std::string(argv[1]) == "--help") {
     std::cout << kUsage << "\n\n" << kHelp;
     return 0;
