@@ -28,6 +28,20 @@ void replace_view(const TempDir& d, int n, const Bytes& bytes) {
   test_support::write_file(d / ("s_rs_c0" + std::to_string(n) + ".bmp"), bytes);
 }
 
+// Three JPEG views, view 2 carrying `profile` in an APP2 "ICC_PROFILE"
+// segment after its start marker.
+void jpeg_views_with_profile(const TempDir& d, const Bytes& profile) {
+  ASSERT_TRUE(test_support::make_views(d / "s", 3, 30, 12, "JPEG"));
+  Bytes view = test_support::read_file(d / "s_rs_c02.bmp");
+  Bytes segment{'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+  segment.insert(segment.end(), profile.begin(), profile.end());
+  const std::size_t length = segment.size() + 2;
+  Bytes marker{0xFF, 0xE2, static_cast<unsigned char>(length >> 8), static_cast<unsigned char>(length & 0xFF)};
+  marker.insert(marker.end(), segment.begin(), segment.end());
+  view.insert(view.begin() + 2, marker.begin(), marker.end());
+  replace_view(d, 2, view);
+}
+
 TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
   const struct {
     const char* what;
@@ -92,6 +106,15 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
       {"broken set's preview, as it will be",
        [](const TempDir& d) { three_views(d), remove((d / "s_rs_c01.bmp").c_str()); }, kThreeViews, 2,
        "s_animation.gif", "3 pages of 640x256"},
+      {"unreadable colour profile", [](const TempDir& d) { jpeg_views_with_profile(d, Bytes(300, 0x41)); },
+       kThreeViews, 2, "s_rs_c02.bmp", "its colour profile can't be read"},
+      {"grey profile on colour pixels",
+       [](const TempDir& d) {
+         const Bytes grey = test_support::read_file("/usr/share/color/icc/Gray.icc");
+         if (grey.empty()) GTEST_SKIP() << "needs /usr/share/color/icc/Gray.icc (icc-profiles-free)";
+         jpeg_views_with_profile(d, grey);
+       },
+       kThreeViews, 2, "s_rs_c02.bmp", "its colour profile is for grey but its pixels are RGB"},
       {"good set", three_views, kThreeViews, 0, "s_rs_c03.bmp", ": ok"},
   };
   for (const auto& c : cases) {

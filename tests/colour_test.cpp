@@ -46,12 +46,12 @@ std::string missing_helpers() {
 }
 
 // Profiles no Debian package ships, made with Little CMS: the primaries of
-// Display P3 and Rec. 2020 with sRGB's tone curve, as phones write them.
-void save_profile(const std::string& path, const char* name, const cmsCIExyYTRIPLE& primaries) {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
+// Display P3 and Rec. 2020 with sRGB's tone curve, as phones write them, and
+// DCI-P3 with its own white and gamma 2.6 (`gamma` 0: sRGB's curve).
+void save_profile(const std::string& path, const char* name, const cmsCIExyYTRIPLE& primaries,
+                  cmsCIExyY white = {0.3127, 0.3290, 1}, double gamma = 0) {
   const double srgb_curve[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+  cmsToneCurve* curve = gamma > 0 ? cmsBuildGamma(nullptr, gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
   cmsToneCurve* curves[3] = {curve, curve, curve};
   cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
   cmsMLU* description = cmsMLUalloc(nullptr, 1);
@@ -135,6 +135,8 @@ TEST(ColourProfiles, TaggedViewsPrintAsAColourManagedReaderShowsThem) {
   TempDir dir;
   save_profile(dir / "p3.icc", "Display P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}});
   save_profile(dir / "rec2020.icc", "Rec. 2020", {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}});
+  save_profile(dir / "dci-p3.icc", "DCI-P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}},
+               {0.314, 0.351, 1}, 2.6);
   ASSERT_TRUE(run("convert -seed 3 -size 96x64 plasma:fractal -depth 8 chart.png", dir));
   const struct {
     std::string profile, file;  // the view's profile, and its file with the options that write it
@@ -145,6 +147,8 @@ TEST(ColourProfiles, TaggedViewsPrintAsAColourManagedReaderShowsThem) {
       {kIcc + "colord/ProPhotoRGB.icc", "-depth 16 v.png"},
       {dir / "p3.icc", "v.jpg"},                     {dir / "p3.icc", "v.webp"},
       {dir / "rec2020.icc", "v.png"},                {dir / "rec2020.icc", "v.tif"},
+      {dir / "dci-p3.icc", "v.jpg"},                 {dir / "dci-p3.icc", "v.png"},
+      {kIcc + "ghostscript/ps_cmyk.icc", "v.tif"},
       {kIcc + "ghostscript/default_cmyk.icc", "v.jpg"}, {kIcc + "ghostscript/default_cmyk.icc", "v.tif"},
       {kIcc + "Gray.icc", "-colorspace gray v.png"}, {kIcc + "Gray.icc", "-colorspace gray v.tif"},
   };
@@ -202,6 +206,49 @@ TEST(ColourProfiles, TiffOrientationsTurnAsViewersShowThem) {
     const Bytes upright =
         output_of("convert 'tiff:" + (dir / "s_rs_c01.bmp") + "' -auto-orient -depth 8 rgb:- 2>/dev/null");
     EXPECT_EQ(mean_difference(test_support::read_file(dir / "s_interlace.bmp"), upright), 0.0);
+  }
+}
+
+// A grey TIFF as Pillow writes it (no SamplesPerPixel tag, so no extra
+// sample): the library makes up a transparency table for it, which must not
+// be laid over white. Uncompressed, and LZW-compressed by tiffcp.
+Bytes pillow_like_grey_tiff(int width, int height) {
+  Bytes tiff{'I', 'I', 42, 0, 8, 0, 0, 0};
+  const auto put16 = [&tiff](unsigned v) {
+    tiff.push_back(static_cast<unsigned char>(v));
+    tiff.push_back(static_cast<unsigned char>(v >> 8));
+  };
+  const auto put32 = [&](unsigned v) { put16(v & 0xFFFF), put16(v >> 16); };
+  const unsigned entries = 8, pixels_at = 8 + 2 + entries * 12 + 4;
+  const unsigned tags[entries][3] = {{256, 4, unsigned(width)}, {257, 4, unsigned(height)}, {258, 3, 8},
+                                     {259, 3, 1}, {262, 3, 1}, {273, 4, pixels_at},
+                                     {278, 4, unsigned(height)}, {279, 4, unsigned(width * height)}};
+  put16(entries);
+  for (const auto& tag : tags) {
+    put16(tag[0]), put16(tag[1]), put32(1);
+    tag[1] == 3 ? (put16(tag[2]), put16(0)) : put32(tag[2]);
+  }
+  put32(0);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) tiff.push_back(static_cast<unsigned char>((x * 7 + y * 13) % 256));
+  return tiff;
+}
+
+TEST(GreyViews, GreyTiffWithoutAnExtraSamplePrintsAsStored) {
+  const int width = 48, height = 32;
+  TempDir dir;
+  test_support::write_file(dir / "plain.tif", pillow_like_grey_tiff(width, height));
+  std::vector<std::string> files{"plain.tif"};
+  if (run("tiffcp -c lzw plain.tif lzw.tif", dir)) files.push_back("lzw.tif");
+  else std::printf("tiffcp (libtiff-tools) is missing: the LZW case is skipped\n");
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(run("rm -f s_*; cp " + file + " s_rs_c01.bmp", dir));
+    ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
+    Bytes stored;
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) stored.insert(stored.end(), 3, static_cast<unsigned char>((x * 7 + y * 13) % 256));
+    EXPECT_EQ(mean_difference(test_support::read_file(dir / "s_interlace.bmp"), stored), 0.0);
   }
 }
 
