@@ -25,20 +25,9 @@ bool have(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-bool run(const std::string& command, const TempDir& dir) {
-  return std::system(("cd '" + dir.path() + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
+bool run(const std::string& command, const TempDir& dir) { return test_support::run_shell(command, dir.path()); }
 
-Bytes output_of(const std::string& command) {
-  Bytes bytes;
-  if (std::FILE* pipe = popen(command.c_str(), "r")) {
-    unsigned char buffer[65536];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-    pclose(pipe);
-  }
-  return bytes;
-}
+using test_support::output_of;
 
 // The picture as ImageMagick shows it: top row first, RGB.
 Bytes as_imagemagick_shows(const std::string& path) {

@@ -12,6 +12,14 @@
 namespace interlace {
 namespace {
 
+// Writes `animation` to `path` as a run does: a temporary, then the commit.
+void write_animation(PreviewAnimation& animation, const std::string& path) {
+  OutputFile out(path);
+  animation.write(out);
+  out.finish();
+  replace_targets({&out});
+}
+
 TEST(PreviewPageHeight, KeepsTheAspectRoundedHalfUpAndNeverZero) {
   const struct {
     int width, height, expected;
@@ -42,12 +50,7 @@ TEST(PreviewAnimation, WritesOnePagePerViewInOrder) {
     EXPECT_EQ(animation.page_count(), n);
   }
   test_support::TempDir dir;
-  {
-    OutputFile out(dir / "a.gif");
-    animation.write(out);
-    out.finish();
-    replace_targets({&out});
-  }
+  write_animation(animation, dir / "a.gif");
   const test_support::GifFile gif = test_support::parse_gif(test_support::read_file(dir / "a.gif"));
   ASSERT_TRUE(gif.well_formed);
   ASSERT_EQ(gif.frames.size(), 4u);
@@ -94,12 +97,7 @@ TEST(PreviewAnimation, PagesTheGifWriterWouldOverrunAreStoredInterlaced) {
     PreviewAnimation animation;
     animation.add_page(page.get());
     test_support::TempDir dir;
-    {
-      OutputFile out(dir / "a.gif");
-      animation.write(out);
-      out.finish();
-      replace_targets({&out});
-    }
+    write_animation(animation, dir / "a.gif");
     const test_support::GifFile gif = test_support::parse_gif(test_support::read_file(dir / "a.gif"));
     ASSERT_TRUE(gif.well_formed);
     ASSERT_EQ(gif.frames.size(), 1u);

@@ -240,6 +240,21 @@ bool skip_sub_blocks(const Bytes& b, std::size_t& at) {
 
 }  // namespace
 
+bool run_shell(const std::string& command, const std::string& folder) {
+  return std::system(("cd '" + folder + "' && (" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+Bytes output_of(const std::string& command) {
+  Bytes bytes;
+  if (std::FILE* pipe = popen(command.c_str(), "r")) {
+    unsigned char buffer[65536];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    pclose(pipe);
+  }
+  return bytes;
+}
+
 GifFile parse_gif(const Bytes& b) {
   GifFile gif;
   if (b.size() < 13 || std::string(b.begin(), b.begin() + 3) != "GIF") return gif;

@@ -81,6 +81,13 @@ FIBITMAP* load_quietly(FREE_IMAGE_FORMAT format, const std::string& name);
 // The same for interlace-check.
 ToolResult run_check(const std::vector<std::string>& arguments, const std::string& folder = ".");
 
+// Runs `command` with sh in `folder`, its output discarded; true when it
+// ended with status 0. For encoders installed at test time.
+bool run_shell(const std::string& command, const std::string& folder);
+
+// What `command` (run with sh) writes to standard output.
+Bytes output_of(const std::string& command);
+
 // Runs the view generator; true when it succeeded.
 bool make_views(const std::string& base, int views, int width, int height,
                 const std::string& format = "BMP", const std::string& depth = "24");
