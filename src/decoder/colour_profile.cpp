@@ -145,34 +145,30 @@ void ColourProfile::check_matches(FIBITMAP* view) const {
                    space_name(pixels));
 }
 
+void ColourProfile::convert_row(unsigned char* bgr, unsigned count) const {
+  if (space_ == ProfileSpace::Rgb) {
+    cmsDoTransform(static_cast<cmsHTRANSFORM>(to_srgb_.get()), bgr, bgr, count);
+    return;
+  }
+  for (unsigned i = 0; i < count; ++i, bgr += 3) {
+    const std::size_t grey = static_cast<std::size_t>((bgr[0] + bgr[1] + bgr[2] + 1) / 3);
+    std::copy_n(&grey_to_bgr_[grey * 3], 3, bgr);
+  }
+}
+
 void ColourProfile::convert(FIBITMAP* bitmap) const {
   if (!changes_colours_ || space_ == ProfileSpace::Cmyk) return;
-  const auto transform = static_cast<cmsHTRANSFORM>(to_srgb_.get());
-  const auto convert_bgr = [&](unsigned char* bgr, unsigned count, std::size_t step) {
-    if (space_ == ProfileSpace::Rgb && step == 3) {
-      // Little CMS's optimised 8-bit transforms may not convert in place.
-      std::vector<unsigned char> row(bgr, bgr + std::size_t{count} * 3);
-      cmsDoTransform(transform, row.data(), bgr, count);
-      return;
-    }
-    for (unsigned i = 0; i < count; ++i, bgr += step) {
-      unsigned char in[3] = {bgr[0], bgr[1], bgr[2]};
-      if (space_ == ProfileSpace::Rgb) {
-        cmsDoTransform(transform, in, bgr, 1);
-      } else {
-        const std::size_t grey = static_cast<std::size_t>((in[0] + in[1] + in[2] + 1) / 3);
-        std::copy_n(&grey_to_bgr_[grey * 3], 3, bgr);
-      }
-    }
-  };
   if (FreeImage_GetBPP(bitmap) == 8) {
-    convert_bgr(reinterpret_cast<unsigned char*>(FreeImage_GetPalette(bitmap)), 256, 4);
+    // Entries are blue, green, red and a spare byte.
+    auto* palette = reinterpret_cast<unsigned char*>(FreeImage_GetPalette(bitmap));
+    unsigned char colours[256 * 3];
+    for (unsigned i = 0; i < 256; ++i) std::copy_n(&palette[i * 4], 3, &colours[i * 3]);
+    convert_row(colours, 256);
+    for (unsigned i = 0; i < 256; ++i) std::copy_n(&colours[i * 3], 3, &palette[i * 4]);
     return;
   }
   const unsigned width = FreeImage_GetWidth(bitmap), height = FreeImage_GetHeight(bitmap);
-  for (unsigned y = 0; y < height; ++y) {
-    convert_bgr(FreeImage_GetScanLine(bitmap, static_cast<int>(y)), width, 3);
-  }
+  for (unsigned y = 0; y < height; ++y) convert_row(FreeImage_GetScanLine(bitmap, static_cast<int>(y)), width);
 }
 
 Bitmap ColourProfile::converted_from_cmyk(FIBITMAP* view) const {

@@ -49,6 +49,9 @@ class ColourProfile {
   Bitmap converted_from_cmyk(FIBITMAP* view) const;
 
  private:
+  // `count` BGR pixels (or grey ones, R = G = B) to sRGB, in place.
+  void convert_row(unsigned char* bgr, unsigned count) const;
+
   std::shared_ptr<void> profile_;  // cmsHPROFILE
   std::shared_ptr<void> to_srgb_;  // cmsHTRANSFORM, 8-bit BGR or grey to 8-bit BGR
   ProfileSpace space_ = ProfileSpace::Rgb;
