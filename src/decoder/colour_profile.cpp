@@ -83,6 +83,36 @@ ProfileSpace pixel_space(FIBITMAP* view) {
   }
 }
 
+// Every pixel (or palette entry) has equal red, green and blue: a grey
+// picture the library hands over as colour (grey with alpha, a palette).
+bool all_grey(FIBITMAP* view) {
+  const FREE_IMAGE_TYPE type = FreeImage_GetImageType(view);
+  const unsigned bpp = FreeImage_GetBPP(view), width = FreeImage_GetWidth(view), height = FreeImage_GetHeight(view);
+  if (type == FIT_BITMAP && bpp <= 8) {
+    const RGBQUAD* palette = FreeImage_GetPalette(view);
+    for (unsigned i = 0; palette != nullptr && i < FreeImage_GetColorsUsed(view); ++i) {
+      if (palette[i].rgbRed != palette[i].rgbGreen || palette[i].rgbGreen != palette[i].rgbBlue) return false;
+    }
+    return palette != nullptr;
+  }
+  const bool wide = type == FIT_RGB16 || type == FIT_RGBA16;
+  if (!wide && !(type == FIT_BITMAP && (bpp == 24 || bpp == 32))) return false;
+  const unsigned samples = wide ? bpp / 16 : bpp / 8;
+  for (unsigned y = 0; y < height; ++y) {
+    const BYTE* row = FreeImage_GetScanLine(view, static_cast<int>(y));
+    for (unsigned x = 0; x < width; ++x) {
+      if (wide) {
+        const auto* pixel = reinterpret_cast<const WORD*>(row) + std::size_t{x} * samples;
+        if (pixel[0] != pixel[1] || pixel[1] != pixel[2]) return false;
+      } else {
+        const BYTE* pixel = row + std::size_t{x} * samples;
+        if (pixel[0] != pixel[1] || pixel[1] != pixel[2]) return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 ColourProfile::ColourProfile(const std::vector<unsigned char>& bytes) {
@@ -138,9 +168,11 @@ std::string ColourProfile::named() const {
 
 void ColourProfile::check_matches(FIBITMAP* view) const {
   const ProfileSpace pixels = pixel_space(view);
-  // A grey profile on colour pixels can't say what the colours are; an RGB
-  // profile on grey pixels still can (grey is R = G = B).
+  // An RGB profile on grey pixels can say what they are (grey is R = G = B),
+  // and so can a grey profile on colour pixels that are all grey; on other
+  // colours it can't.
   if (pixels == space_ || (pixels == ProfileSpace::Grey && space_ == ProfileSpace::Rgb)) return;
+  if (pixels == ProfileSpace::Rgb && space_ == ProfileSpace::Grey && all_grey(view)) return;
   refuse_malformed(std::string("its colour profile is for ") + space_name(space_) + " but its pixels are " +
                    space_name(pixels));
 }
@@ -168,6 +200,16 @@ void ColourProfile::convert(FIBITMAP* bitmap) const {
     return;
   }
   const unsigned width = FreeImage_GetWidth(bitmap), height = FreeImage_GetHeight(bitmap);
+  if (FreeImage_GetBPP(bitmap) == 32) {
+    std::vector<unsigned char> colours(std::size_t{width} * 3);
+    for (unsigned y = 0; y < height; ++y) {
+      BYTE* row = FreeImage_GetScanLine(bitmap, static_cast<int>(y));
+      for (unsigned x = 0; x < width; ++x) std::copy_n(&row[x * 4], 3, &colours[x * 3]);
+      convert_row(colours.data(), width);
+      for (unsigned x = 0; x < width; ++x) std::copy_n(&colours[x * 3], 3, &row[x * 4]);
+    }
+    return;
+  }
   for (unsigned y = 0; y < height; ++y) convert_row(FreeImage_GetScanLine(bitmap, static_cast<int>(y)), width);
 }
 

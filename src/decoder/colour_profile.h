@@ -40,8 +40,8 @@ class ColourProfile {
   // this profile's colour space.
   void check_matches(FIBITMAP* view) const;
 
-  // Converts a 24-bit bitmap's pixels, or an 8-bit one's palette, in place.
-  // For an RGB or grey profile.
+  // Converts a 24-bit bitmap's pixels, or an 8-bit one's palette, in place;
+  // a 32-bit one's colours, its alpha kept. For an RGB or grey profile.
   void convert(FIBITMAP* bitmap) const;
 
   // A CMYK view (32-bit, or 64-bit with 16-bit samples; 0 is no ink, as the

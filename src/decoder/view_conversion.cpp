@@ -91,12 +91,6 @@ Bitmap float_to_24_bit(FIBITMAP* view, bool linear, bool premultiplied) {
   return result;
 }
 
-bool has_alpha(FIBITMAP* view, const ViewEncoding& encoding) {
-  if (FreeImage_GetImageType(view) == FIT_RGBA16) return true;
-  if (FreeImage_GetImageType(view) != FIT_BITMAP || !FreeImage_IsTransparent(view)) return false;
-  if (FreeImage_GetBPP(view) == 32) return encoding.alpha_declared;
-  return FreeImage_GetBPP(view) <= 8 && FreeImage_GetTransparencyCount(view) > 0 && encoding.alpha_declared;
-}
 
 Bitmap checked(Bitmap converted) {
   if (!converted || FreeImage_GetImageType(converted.get()) != FIT_BITMAP || FreeImage_GetBPP(converted.get()) != 24)
@@ -105,6 +99,13 @@ Bitmap checked(Bitmap converted) {
 }
 
 }  // namespace
+
+bool has_alpha(FIBITMAP* view, const ViewEncoding& encoding) {
+  if (FreeImage_GetImageType(view) == FIT_RGBA16) return true;
+  if (FreeImage_GetImageType(view) != FIT_BITMAP || !FreeImage_IsTransparent(view)) return false;
+  if (FreeImage_GetBPP(view) == 32) return encoding.alpha_declared;
+  return FreeImage_GetBPP(view) <= 8 && FreeImage_GetTransparencyCount(view) > 0 && encoding.alpha_declared;
+}
 
 ViewSize upright_size(ViewSize stored, unsigned orientation) {
   return turns_sideways(orientation) ? ViewSize{stored.height, stored.width} : stored;

@@ -34,6 +34,9 @@ struct ViewEncoding {
   bool premultiplied = false;
 };
 
+// Whether `view` has alpha to lay over white paper.
+bool has_alpha(FIBITMAP* view, const ViewEncoding& encoding);
+
 // `view` as a 24-bit bitmap; `conversion` (if given) is set to words for what
 // was done, or left empty when the bytes were kept. Throws ViewRefused
 // (CannotConvert) for pixel types with no meaning as a picture (signed or

@@ -27,7 +27,6 @@ DecodedView strip_and_page_of(FIBITMAP* picture, const DecodeRequest& request) {
 // An RGB or grey profile converts the strip and the page's palette, 1/N of
 // the view's pixels and 256 colours, rather than the whole view.
 void apply_profile(const ColourProfile& profile, DecodedView& decoded) {
-  decoded.profile = profile.description();
   if (profile.space() == ProfileSpace::Cmyk || !profile.changes_colours()) return;
   profile.convert(decoded.strip.get());
   profile.convert(decoded.page.get());
@@ -49,7 +48,8 @@ DecodedView decode_view(OpenedView file, const DecodeRequest& request) {
     decoded.format = format;
     decoded.stored_bits = notes.stored_bits;
     decoded.conversion = notes.conversion;
-    if (notes.profile) apply_profile(*notes.profile, decoded);
+    if (notes.profile) decoded.profile = notes.profile->description();
+    if (notes.profile && !notes.profile_applied) apply_profile(*notes.profile, decoded);
     return decoded;
   } catch (const ViewRefused& refused) {
     ViewProblem problem = refused.problem();

@@ -40,6 +40,24 @@ Bitmap apply_cmyk_profile(Bitmap view, const ColourProfile& profile, std::string
   return profile.converted_from_cmyk(view.get());
 }
 
+// A viewer converts colours first and lays them over the page after; the
+// other way round, the paper's white goes through the profile too. Only
+// straight alpha: premultiplied colours are laid over white as they are.
+Bitmap converted_under_alpha(Bitmap view, const ViewEncoding& encoding, ViewNotes& noted) {
+  const ColourProfile& profile = *noted.profile;
+  if (!profile.changes_colours() || profile.space() == ProfileSpace::Cmyk || encoding.premultiplied ||
+      !has_alpha(view.get(), encoding)) {
+    return view;
+  }
+  Bitmap rgba(FreeImage_ConvertTo32Bits(view.get()));
+  if (!rgba) refuse_view(ViewProblemKind::CannotConvert);
+  FreeImage_SetTransparent(rgba.get(), TRUE);
+  profile.convert(rgba.get());
+  noted.conversion = joined(noted.conversion, profile.named() + " to sRGB");
+  noted.profile_applied = true;
+  return rgba;
+}
+
 }  // namespace
 
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
@@ -75,6 +93,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   encoding.format = file.format();
   encoding.alpha_declared = facts.alpha_declared;
   encoding.premultiplied = facts.premultiplied;
+  if (noted.profile) view = converted_under_alpha(std::move(view), encoding, noted);
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);
   noted.conversion = joined(noted.conversion, converted);

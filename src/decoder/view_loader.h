@@ -20,6 +20,7 @@ struct ViewNotes {
   // Its embedded colour profile, if any. Its RGB or grey conversion is still
   // to be made, on what is made of the view (convert()); a CMYK one is made.
   std::optional<ColourProfile> profile;
+  bool profile_applied = false;  // converted already: a view with alpha, before compositing
 };
 
 // Loads view `view_number` of `view_count` as a 24-bit bitmap the caller owns.
