@@ -32,12 +32,17 @@ results=$(block "slurm results")
 [ -n "$script" ] && [ -n "$submit" ] && [ -n "$results" ] || fail "a Slurm recipe block is missing in docs/batch.md"
 
 work=$(mktemp -d)
-daemons() {
-  for pid_file in "$work"/slurmd.pid "$work"/slurmctld.pid "$work"/munge/munged.pid; do
-    [ -f "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null || true
-  done
+# Slurm's daemons run as this script's children, so that it can wait for
+# them to end (they save their state as they do) before removing their
+# folder; munged stops itself and waits likewise.
+slurm_pids=()
+stop_daemons() {
+  [ ${#slurm_pids[@]} -gt 0 ] && kill "${slurm_pids[@]}" 2>/dev/null
+  [ ${#slurm_pids[@]} -gt 0 ] && wait "${slurm_pids[@]}" 2>/dev/null
+  [ -S "$work/munge/munge.socket" ] && munged --stop --socket="$work/munge/munge.socket" 2>/dev/null
+  rm -rf "$work"
 }
-trap 'daemons; rm -rf "$work"' EXIT
+trap 'stop_daemons || true' EXIT
 mkdir -p "$work"/state "$work"/spool "$work"/munge "$work"/jobs
 head -c 1024 /dev/urandom > "$work/munge/munge.key"
 chmod 600 "$work/munge/munge.key"
@@ -76,8 +81,10 @@ export SLURM_CONF=$work/slurm.conf
 munged --key-file="$work/munge/munge.key" --socket="$work/munge/munge.socket" \
   --pid-file="$work/munge/munged.pid" --log-file="$work/munge/munged.log" --seed-file="$work/munge/seed" -f ||
   skip "munged would not start"
-slurmctld -f "$SLURM_CONF" || fail "slurmctld would not start"
-slurmd -f "$SLURM_CONF" || fail "slurmd would not start"
+slurmctld -D -f "$SLURM_CONF" >/dev/null 2>&1 &
+slurm_pids+=($!)
+slurmd -D -f "$SLURM_CONF" >/dev/null 2>&1 &
+slurm_pids+=($!)
 # The node is ready once a job runs on it: wait for one.
 sbatch --wait --output=/dev/null --wrap true >/dev/null || fail "a first job did not run (see $work/slurmctld.log)"
 
