@@ -40,12 +40,17 @@ cmsHPROFILE make_srgb() {
 // Little CMS samples a CMYK profile's tables on a grid of 17 points a side
 // for its fast transform, too coarse for press profiles: 2 to 4 levels off
 // a reading through the tables themselves. 33 a side stays within about
-// one, at a third of a second to build once per set.
-cmsHTRANSFORM transform_to_srgb(cmsHPROFILE from, cmsUInt32Number input_format, cmsHPROFILE& srgb) {
-  srgb = make_srgb();
-  if (srgb == nullptr) return nullptr;
+// one, at a third of a second to build once per set. The transform keeps
+// what it needs of both profiles. Throws ViewRefused (Malformed) if it
+// can't be made.
+std::shared_ptr<void> transform_to_srgb(cmsHPROFILE from, cmsUInt32Number input_format) {
+  cmsHPROFILE srgb = make_srgb();
   const cmsUInt32Number flags = T_CHANNELS(input_format) == 4 ? cmsFLAGS_GRIDPOINTS(33) : 0;
-  return cmsCreateTransform(from, input_format, srgb, TYPE_BGR_8, INTENT_PERCEPTUAL, flags);
+  cmsHTRANSFORM transform =
+      srgb == nullptr ? nullptr : cmsCreateTransform(from, input_format, srgb, TYPE_BGR_8, INTENT_PERCEPTUAL, flags);
+  if (srgb != nullptr) cmsCloseProfile(srgb);
+  if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
+  return std::shared_ptr<void>(transform, delete_transform);
 }
 
 // Within one level everywhere on a grid through the cube, corners included.
@@ -130,11 +135,8 @@ ColourProfile::ColourProfile(const std::vector<unsigned char>& bytes) {
   const cmsUInt32Number input = space_ == ProfileSpace::Rgb    ? TYPE_BGR_8
                                 : space_ == ProfileSpace::Grey ? TYPE_GRAY_8
                                                                : TYPE_CMYK_8;
-  cmsHPROFILE srgb = nullptr;
-  cmsHTRANSFORM transform = transform_to_srgb(profile, input, srgb);
-  if (srgb != nullptr) cmsCloseProfile(srgb);
-  if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
-  to_srgb_.reset(transform, delete_transform);
+  to_srgb_ = transform_to_srgb(profile, input);
+  const auto transform = static_cast<cmsHTRANSFORM>(to_srgb_.get());
   if (space_ == ProfileSpace::Grey) {
     std::vector<unsigned char> greys(256);
     for (int i = 0; i < 256; ++i) greys[static_cast<std::size_t>(i)] = static_cast<unsigned char>(i);
@@ -189,7 +191,7 @@ void ColourProfile::convert_row(unsigned char* bgr, unsigned count) const {
 }
 
 void ColourProfile::convert(FIBITMAP* bitmap) const {
-  if (!changes_colours_ || space_ == ProfileSpace::Cmyk) return;
+  if (!converts_rgb_or_grey()) return;
   if (FreeImage_GetBPP(bitmap) == 8) {
     // Entries are blue, green, red and a spare byte.
     auto* palette = reinterpret_cast<unsigned char*>(FreeImage_GetPalette(bitmap));
@@ -215,14 +217,9 @@ void ColourProfile::convert(FIBITMAP* bitmap) const {
 
 Bitmap ColourProfile::converted_from_cmyk(FIBITMAP* view) const {
   const bool wide = FreeImage_GetImageType(view) == FIT_RGBA16;
-  std::shared_ptr<void> owned = to_srgb_;  // made for 8-bit ink values
-  if (wide) {
-    cmsHPROFILE srgb = nullptr;
-    cmsHTRANSFORM transform = transform_to_srgb(static_cast<cmsHPROFILE>(profile_.get()), TYPE_CMYK_16, srgb);
-    if (srgb != nullptr) cmsCloseProfile(srgb);
-    if (transform == nullptr) refuse_malformed("its colour profile can't be converted to sRGB");
-    owned.reset(transform, delete_transform);
-  }
+  // The kept transform takes 8-bit ink values.
+  const std::shared_ptr<void> owned =
+      wide ? transform_to_srgb(static_cast<cmsHPROFILE>(profile_.get()), TYPE_CMYK_16) : to_srgb_;
   const auto transform = static_cast<cmsHTRANSFORM>(owned.get());
   const unsigned width = FreeImage_GetWidth(view), height = FreeImage_GetHeight(view);
   Bitmap rgb(FreeImage_Allocate(static_cast<int>(width), static_cast<int>(height), 24));

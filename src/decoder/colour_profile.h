@@ -35,6 +35,8 @@ class ColourProfile {
   std::string named() const;
   // False for sRGB in all but name: every colour converts within one level.
   bool changes_colours() const { return changes_colours_; }
+  // An RGB or grey profile that changes colours: one convert() applies.
+  bool converts_rgb_or_grey() const { return changes_colours_ && space_ != ProfileSpace::Cmyk; }
 
   // Throws ViewRefused (Malformed) unless the decoded `view`'s pixels are of
   // this profile's colour space.

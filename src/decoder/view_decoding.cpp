@@ -27,7 +27,7 @@ DecodedView strip_and_page_of(FIBITMAP* picture, const DecodeRequest& request) {
 // An RGB or grey profile converts the strip and the page's palette, 1/N of
 // the view's pixels and 256 colours, rather than the whole view.
 void apply_profile(const ColourProfile& profile, DecodedView& decoded) {
-  if (profile.space() == ProfileSpace::Cmyk || !profile.changes_colours()) return;
+  if (!profile.converts_rgb_or_grey()) return;
   profile.convert(decoded.strip.get());
   profile.convert(decoded.page.get());
   const std::string converted = profile.named() + " to sRGB";

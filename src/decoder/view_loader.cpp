@@ -45,8 +45,7 @@ Bitmap apply_cmyk_profile(Bitmap view, const ColourProfile& profile, std::string
 // straight alpha: premultiplied colours are laid over white as they are.
 Bitmap converted_under_alpha(Bitmap view, const ViewEncoding& encoding, ViewNotes& noted) {
   const ColourProfile& profile = *noted.profile;
-  if (!profile.changes_colours() || profile.space() == ProfileSpace::Cmyk || encoding.premultiplied ||
-      !has_alpha(view.get(), encoding)) {
+  if (!profile.converts_rgb_or_grey() || encoding.premultiplied || !has_alpha(view.get(), encoding)) {
     return view;
   }
   Bitmap rgba(FreeImage_ConvertTo32Bits(view.get()));
