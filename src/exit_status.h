@@ -15,6 +15,9 @@ enum class ExitStatus : int {
   // new file beside an old one, and the old file it replaced waits aside
   // for the next run of the set, which puts it back before its own commit.
   OutputsMixed = 4,
+  // The views' decoder can't run here: its program is missing, or the
+  // system won't confine it (no seccomp filters). No view was read.
+  DecoderUnavailable = 5,
 };
 
 // Thrown by any step that must end the run; the run sequence catches it and

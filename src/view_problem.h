@@ -30,9 +30,10 @@ enum class ViewProblemKind {
   DecoderTooSlow,    // the decoder used more than `seconds` of processor time on it
   DecoderNonsense,   // the decoder's answer doesn't fit the request
   DecoderOutOfMemory,  // decoding needs more than the decoder's `needed_bytes` of memory
+  DecoderSilent,     // the decoder neither worked nor answered for `seconds`
 };
 // The decoder's answers are checked against it: keep it the last kind.
-constexpr ViewProblemKind kLastViewProblemKind = ViewProblemKind::DecoderOutOfMemory;
+constexpr ViewProblemKind kLastViewProblemKind = ViewProblemKind::DecoderSilent;
 
 struct ViewProblem {
   explicit ViewProblem(ViewProblemKind what = ViewProblemKind::Missing) : kind(what) {}

@@ -1,5 +1,6 @@
 # Installs the build into a scratch prefix and checks the layout a Debian
-# user expects: both tools in bin/, their manual pages in share/man/man1/,
+# user expects: both tools in bin/, their decoder in libexec/interlace/, their
+# manual pages in share/man/man1/,
 # and pages groff renders without a warning.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -7,7 +8,7 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(path bin/interlace bin/interlace-check share/man/man1/interlace.1.gz
+foreach(path bin/interlace bin/interlace-check libexec/interlace/interlace-decoder share/man/man1/interlace.1.gz
     share/man/man1/interlace-check.1.gz share/doc/interlace/copyright)
   if(NOT EXISTS "${PREFIX}/${path}")
     message(FATAL_ERROR "not installed: ${path}")

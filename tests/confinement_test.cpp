@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "decoder/decoder.h"
+#include "decoder/decoder_program.h"
 #include "decoder/protocol.h"
 #include "decoder/strip_and_page.h"
 #include "test_support.h"
@@ -26,6 +27,12 @@ namespace {
 
 using interlace::ViewProblemKind;
 using test_support::TempDir;
+
+// Every test here starts the test build's decoder, which has the hook.
+const bool kHookedDecoder = [] {
+  interlace::use_decoder_program(HOOKED_DECODER);
+  return true;
+}();
 
 enum class Outcome { Refused, Crashed, TooSlow, Succeeded };
 

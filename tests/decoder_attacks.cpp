@@ -123,7 +123,8 @@ const std::map<std::string, std::function<long(int)>>& attacks() {
 
 }  // namespace
 
-std::optional<std::string> decoder_test_hook(int view_fd) {
+std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd) {
+  (void)channel_fd;
   char text[64] = {};
   const ssize_t length = pread(view_fd, text, sizeof text - 1, 0);
   if (length < 7 || std::strncmp(text, "attack:", 7) != 0) return std::nullopt;

@@ -26,7 +26,8 @@ done
 [ "$(grep -c '^  [^ ]' <<<"$info")" -eq 2 ] || fail "the description should have two lines after its summary"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-for path in ./usr/bin/interlace ./usr/bin/interlace-check ./usr/share/man/man1/interlace.1.gz \
+for path in ./usr/bin/interlace ./usr/bin/interlace-check ./usr/libexec/interlace/interlace-decoder \
+            ./usr/share/man/man1/interlace.1.gz \
             ./usr/share/man/man1/interlace-check.1.gz ./usr/share/doc/interlace/copyright \
             ./usr/share/doc/interlace/changelog.gz; do
   grep -qx "$path" <<<"$contents" || fail "not in the package: $path"

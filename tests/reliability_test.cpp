@@ -316,10 +316,11 @@ TEST(OddFolders, DropBoxFolderRunsAsAnotherUser) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   // The tools where nobody may run them, whatever the build folder allows.
-  const std::string tool = dir / "interlace", check = dir / "interlace-check";
+  const std::string tool = dir / "interlace", check = dir / "interlace-check", decoder = dir / "interlace-decoder";
   test_support::write_file(tool, test_support::read_file(INTERLACE_TOOL));
   test_support::write_file(check, test_support::read_file(INTERLACE_CHECK_TOOL));
-  ASSERT_EQ(chmod(tool.c_str(), 0755) | chmod(check.c_str(), 0755), 0);
+  test_support::write_file(decoder, test_support::read_file(INTERLACE_DECODER));
+  ASSERT_EQ(chmod(tool.c_str(), 0755) | chmod(check.c_str(), 0755) | chmod(decoder.c_str(), 0755), 0);
   for (const mode_t mode : {0733u, 01733u}) {
     SCOPED_TRACE(testing::Message() << "folder mode " << std::oct << mode);
     const std::string box = dir / ("box" + std::to_string(mode));

@@ -8,10 +8,11 @@ namespace interlace {
 
 // The decoder may read the descriptors it holds and is handed, write its
 // answers on `channel` (and to standard output and error, /dev/null there),
-// manage memory but never map it executable, wait on futexes, signal
-// itself (abort) and exit. Any other call ends it with SIGSYS, except the
-// file-status calls the C library makes on its own (they fail with EPERM).
-// False when the kernel refuses the filter.
+// manage memory but never map it executable, start threads (never a
+// process), wait on futexes, signal itself (abort) and exit. Any other call
+// ends it with SIGSYS, except the file-status calls the C library makes on
+// its own (they fail with EPERM) and opening files (EACCES). False when the
+// kernel refuses the filter.
 bool confine_decoder_calls(int channel);
 
 // The run's own process, once its decoder has started, may no longer start

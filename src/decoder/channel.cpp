@@ -78,7 +78,9 @@ Channel& Channel::operator=(Channel&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = other.fd_;
+    peer_ = other.peer_;
     waiting_ = std::move(other.waiting_);
+    received_ = other.received_;
     other.fd_ = -1;
   }
   return *this;
@@ -145,16 +147,41 @@ bool Channel::receive_block(void* data, std::uint64_t count) { return receive_ex
 bool Channel::wait_readable() {
   if (!waiting_) return true;
   while (true) {
-    pollfd ready{fd_, POLLIN, 0};
-    const int result = poll(&ready, 1, kWaitMilliseconds);
-    if (result > 0) return true;
+    pollfd ready[2] = {{fd_, POLLIN, 0}, {peer_, POLLIN, 0}};
+    const int result = poll(ready, peer_ >= 0 ? 2 : 1, kWaitMilliseconds);
     if (result < 0 && errno != EINTR) return false;
-    if (result == 0 && !waiting_()) return false;
+    if (!waiting_(received_)) return false;
+    if (result > 0 && ready[0].revents != 0) return true;
+    if (result > 0 && ready[1].revents != 0) return false;  // the peer ended with nothing left to read
   }
 }
 
+namespace {
+
+// Descriptors a peer sends are never kept unless asked for: a decoder that
+// passed back its own end of the channel would keep the run from ever
+// seeing it close.
+void take_descriptors(msghdr& envelope, int* kept) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&envelope); c != nullptr; c = CMSG_NXTHDR(&envelope, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
+    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      if (kept != nullptr && *kept < 0 && count == 1) {
+        *kept = fd;
+      } else {
+        ::close(fd);
+      }
+    }
+  }
+}
+
+}  // namespace
+
 // Reads `count` bytes; a descriptor that arrives with them is kept in
-// `received_fd` when asked for, and closed otherwise.
+// `received_fd` when asked for, and closed otherwise. Room for a few
+// descriptors a message: those that don't fit are dropped by the kernel.
 bool Channel::receive_exactly(void* data, std::uint64_t count, int* received_fd) {
   auto* bytes = static_cast<unsigned char*>(data);
   while (count > 0) {
@@ -163,24 +190,16 @@ bool Channel::receive_exactly(void* data, std::uint64_t count, int* received_fd)
     msghdr envelope{};
     envelope.msg_iov = &part;
     envelope.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
     envelope.msg_control = control;
     envelope.msg_controllen = sizeof control;
-    const ssize_t got = recvmsg(fd_, &envelope, MSG_CMSG_CLOEXEC);
-    if (got < 0 && errno == EINTR) continue;
+    const ssize_t got = recvmsg(fd_, &envelope, MSG_CMSG_CLOEXEC | (waiting_ ? MSG_DONTWAIT : 0));
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) return false;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&envelope); c != nullptr; c = CMSG_NXTHDR(&envelope, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len != CMSG_LEN(sizeof(int))) continue;
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(c), sizeof fd);
-      if (received_fd != nullptr && *received_fd < 0) {
-        *received_fd = fd;
-      } else {
-        ::close(fd);
-      }
-    }
+    take_descriptors(envelope, received_fd);
     bytes += got;
     count -= static_cast<std::uint64_t>(got);
+    received_ += static_cast<std::uint64_t>(got);
   }
   return true;
 }

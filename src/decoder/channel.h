@@ -49,7 +49,10 @@ class Channel {
   Channel() = default;
   explicit Channel(int fd) : fd_(fd) {}
   ~Channel();
-  Channel(Channel&& other) noexcept : fd_(other.fd_), waiting_(std::move(other.waiting_)) { other.fd_ = -1; }
+  Channel(Channel&& other) noexcept
+      : fd_(other.fd_), peer_(other.peer_), waiting_(std::move(other.waiting_)), received_(other.received_) {
+    other.fd_ = -1;
+  }
   Channel& operator=(Channel&& other) noexcept;
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -57,16 +60,23 @@ class Channel {
   int fd() const { return fd_; }
   void close();
 
-  // Called about once a second while a receive waits; returning false gives
-  // the receive up (as a failure).
-  void while_waiting(std::function<bool()> check) { waiting_ = std::move(check); }
+  // Called on every wake-up of a receive (bytes arrived, `peer` ended, or a
+  // second passed) with the count of bytes received so far; returning false
+  // gives the receive up (as a failure). `peer`, when not -1, is a pidfd of
+  // the process on the other end: once it has ended and nothing is left to
+  // read, the receive fails, whoever else holds the other end.
+  void while_waiting(std::function<bool(std::uint64_t)> check, int peer = -1) {
+    waiting_ = std::move(check);
+    peer_ = peer;
+  }
 
   // False when the other side is gone. `passed_fd`, when not -1, travels
   // with the message as a descriptor of the receiver's own.
   bool send(const MessageWriter& message, int passed_fd = -1);
   // Empty when the other side is gone, breaks the framing or sends a message
-  // longer than `most_bytes`. A descriptor that came with it is put in
-  // `received_fd` (the caller owns it), or -1.
+  // longer than `most_bytes`. A descriptor that came with the message's first
+  // byte is put in `received_fd` (the caller owns it), or -1; every other
+  // descriptor that comes is closed at once.
   std::optional<MessageReader> receive(std::size_t most_bytes, int* received_fd = nullptr);
 
   bool send_block(const void* data, std::uint64_t count);
@@ -77,7 +87,9 @@ class Channel {
   bool receive_exactly(void* data, std::uint64_t count, int* received_fd);
 
   int fd_ = -1;
-  std::function<bool()> waiting_;
+  int peer_ = -1;
+  std::function<bool(std::uint64_t)> waiting_;
+  std::uint64_t received_ = 0;
 };
 
 }  // namespace interlace

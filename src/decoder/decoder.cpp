@@ -7,9 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sys/syscall.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "decoder/decoder_process.h"
+#include "decoder/decoder_program.h"
 #include "decoder/protocol.h"
 #include "view_problem.h"
 
@@ -35,6 +39,10 @@ Bitmap bare_copy(FIBITMAP* source) {
 
 }  // namespace
 
+std::uint64_t decoder_seconds_for(std::uint64_t pixels) {
+  return kDecoderFloorSeconds + std::min(pixels, kMostClaimedPixels) / (1000000000 / kDecoderNanosecondsPerPixel);
+}
+
 Decoder::Decoder() {
 #ifdef INTERLACE_CONFINE
   start();
@@ -46,38 +54,99 @@ Decoder::~Decoder() { stop(); }
 void Decoder::start() {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) fail_output();
-  const pid_t run = getpid();
-  pid_ = fork();
+  pid_ = start_decoder_program(ends[1]);
+  close(ends[1]);
   if (pid_ < 0) {
     close(ends[0]);
-    close(ends[1]);
+    if (decoder_program().empty()) throw DecoderUnavailable("its program, interlace-decoder, is not installed");
     fail_output();
   }
-  if (pid_ == 0) {
-    close(ends[0]);
-    run_decoder_process(ends[1], run);
-  }
-  close(ends[1]);
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  ready_ = false;
   channel_ = Channel(ends[0]);
-  channel_.while_waiting([this] {
-    too_slow_ = cpu_seconds() - cpu_at_request_ > kDecoderCpuSeconds;
-    return !too_slow_;
-  });
+  channel_.while_waiting([this](std::uint64_t bytes) { return still_worth_waiting(bytes); }, pidfd_);
 }
 
 void Decoder::stop() {
   if (pid_ <= 0) return;
   channel_.close();
   kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  reap();
 }
 
-std::uint64_t Decoder::cpu_seconds() const {
+// The decoder's exit status as waitpid gives it; it is gone afterwards.
+int Decoder::reap() {
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  if (pidfd_ >= 0) close(pidfd_);
+  pidfd_ = -1;
+  pid_ = -1;
+  return status;
+}
+
+std::uint64_t Decoder::cpu_nanoseconds() const {
   clockid_t clock;
   timespec used{};
   if (clock_getcpuclockid(pid_, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
-  return static_cast<std::uint64_t>(used.tv_sec);
+  return static_cast<std::uint64_t>(used.tv_sec) * 1000000000u + static_cast<std::uint64_t>(used.tv_nsec);
+}
+
+namespace {
+
+std::uint64_t monotonic_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// Without a pidfd (kernels before 5.3), the decoder's end is seen here,
+// on the wake-up after it, without reaping it.
+bool has_ended(pid_t pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+}  // namespace
+
+void Decoder::begin_watch(std::uint64_t work) {
+  cpu_at_request_ = last_cpu_ = cpu_nanoseconds();
+  limit_seconds_ = decoder_seconds_for(work);
+  last_progress_ = monotonic_nanoseconds();
+  verdict_ = Verdict::Waiting;
+}
+
+// Checked on every wake-up: a decoder is given up once it has used its
+// processor time, or has neither worked nor sent a byte for a while.
+bool Decoder::still_worth_waiting(std::uint64_t bytes_received) {
+  const std::uint64_t cpu = cpu_nanoseconds(), now = monotonic_nanoseconds();
+  if (cpu != last_cpu_ || bytes_received != last_bytes_) last_progress_ = now;
+  last_cpu_ = cpu;
+  last_bytes_ = bytes_received;
+  if (cpu - cpu_at_request_ > limit_seconds_ * 1000000000u) verdict_ = Verdict::TooSlow;
+  if (now - last_progress_ > kDecoderSilentSeconds * 1000000000u) verdict_ = Verdict::Silent;
+  if (verdict_ != Verdict::Waiting) return false;
+  return pidfd_ >= 0 || !has_ended(pid_);
+}
+
+// The decoder says it is confined before it is handed anything.
+void Decoder::ensure_ready() {
+  if (pid_ <= 0) start();
+  if (ready_) return;
+  begin_watch(0);
+  if (receive_ready(channel_)) {
+    ready_ = true;
+    return;
+  }
+  channel_.close();
+  kill(pid_, SIGKILL);
+  const int status = reap();
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotConfined) {
+    throw DecoderUnavailable("this system won't confine it (no seccomp filters)");
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotStarted) {
+    throw DecoderUnavailable("its program, " + decoder_program() + ", could not be started");
+  }
+  throw DecoderUnavailable("it ended before it was ready");
 }
 
 DecodedView Decoder::decode(const OpenedView& file, const DecodeRequest& request) {
@@ -97,12 +166,14 @@ DecodedView Decoder::decode(const OpenedView& file, const DecodeRequest& request
 }
 
 DecodedView Decoder::decode_confined(const OpenedView& file, const DecodeRequest& request) {
-  if (pid_ <= 0) start();
-  cpu_at_request_ = cpu_seconds();
-  too_slow_ = false;
+  ensure_ready();
+  begin_watch(file.size());
   if (!channel_.send(request_message(file.name(), request), file.fd())) lost();
+  const auto claimed = [this, &file](std::uint64_t pixels) {
+    limit_seconds_ = decoder_seconds_for(std::max(pixels, file.size()));
+  };
   try {
-    std::optional<DecodedView> decoded = receive_answer(channel_, request);
+    std::optional<DecodedView> decoded = receive_answer(channel_, request, claimed);
     if (!decoded) lost();
     return std::move(*decoded);
   } catch (const ViewRefused& refused) {
@@ -112,18 +183,17 @@ DecodedView Decoder::decode_confined(const OpenedView& file, const DecodeRequest
   }
 }
 
-// The channel broke: the decoder died, or was stopped for taking too long.
+// The channel broke, the decoder ended, or it was given up.
 void Decoder::lost() {
   channel_.close();
-  int status = 0;
   // Killed first, in case it broke the channel and lives: the wait must end.
   kill(pid_, SIGKILL);
-  waitpid(pid_, &status, 0);
-  pid_ = -1;
-  ViewProblem problem{too_slow_ ? ViewProblemKind::DecoderTooSlow : ViewProblemKind::DecoderCrashed};
-  problem.seconds = kDecoderCpuSeconds;
-  if (WIFSIGNALED(status)) problem.signal = WTERMSIG(status);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotConfined) problem.message = "it could not be confined";
+  const int status = reap();
+  ViewProblem problem{ViewProblemKind::DecoderCrashed};
+  if (verdict_ == Verdict::TooSlow) problem.kind = ViewProblemKind::DecoderTooSlow;
+  if (verdict_ == Verdict::Silent) problem.kind = ViewProblemKind::DecoderSilent;
+  problem.seconds = verdict_ == Verdict::Silent ? kDecoderSilentSeconds : limit_seconds_;
+  if (verdict_ == Verdict::Waiting && WIFSIGNALED(status)) problem.signal = WTERMSIG(status);
   refuse_view(problem);
 }
 

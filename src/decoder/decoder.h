@@ -1,13 +1,16 @@
 // The decoder: the one place where a view's bytes meet the image library.
-// Built with confinement (the default), it is a child process started once
-// per run, before any view is opened, that may read what it is handed and
-// answer, and nothing else (decoder_process.h); a view that crashes it, runs
-// it out of time or memory, or makes it answer nonsense is refused like any
-// damaged view. Built without (INTERLACE_CONFINE=OFF, for sanitizer and
-// valgrind runs), it decodes in the run's own process.
+// Built with confinement (the default), it is a program of its own
+// (interlace-decoder) started once per run, before any view is opened, that
+// may read what it is handed and answer, and nothing else
+// (decoder_process.h); a view that crashes it, runs it out of time or
+// memory, stalls it or makes it answer nonsense is refused like any damaged
+// view. Built without (INTERLACE_CONFINE=OFF, for sanitizer and valgrind
+// runs), it decodes in the run's own process.
 #pragma once
 
 #include <sys/types.h>
+
+#include <string>
 
 #include "decoder/channel.h"
 #include "decoder/opened_view.h"
@@ -15,16 +18,43 @@
 
 namespace interlace {
 
-// Processor time a decoder may spend on one view: a print-size JPEG 2000
-// takes seconds; a decoder looping for ever on a crafted file is stopped.
+// Processor time a decoder may spend on one view: a floor for any view, and
+// more in proportion to the pixels its header claims (or, before it claims
+// any, its file's bytes). The figures behind them are in the README.
 #ifndef INTERLACE_DECODER_CPU_SECONDS
-#define INTERLACE_DECODER_CPU_SECONDS 300
+#define INTERLACE_DECODER_CPU_SECONDS 20
 #endif
-constexpr std::uint64_t kDecoderCpuSeconds = INTERLACE_DECODER_CPU_SECONDS;
+constexpr std::uint64_t kDecoderFloorSeconds = INTERLACE_DECODER_CPU_SECONDS;
+constexpr std::uint64_t kDecoderNanosecondsPerPixel = 1000;
+// No view's decode claims more than this (the largest print image a BMP holds
+// has fewer pixels), whatever a decoder says.
+constexpr std::uint64_t kMostClaimedPixels = std::uint64_t{1} << 31;
+// A decoder that neither uses processor time nor sends a byte this long is
+// blocked on nothing that will come, and given up.
+#ifndef INTERLACE_DECODER_SILENT_SECONDS
+#define INTERLACE_DECODER_SILENT_SECONDS 30
+#endif
+constexpr std::uint64_t kDecoderSilentSeconds = INTERLACE_DECODER_SILENT_SECONDS;
+
+// Processor seconds allowed for a view that claims `pixels`.
+std::uint64_t decoder_seconds_for(std::uint64_t pixels);
+
+// The decoder can't run here: its program is missing, or the system won't
+// confine it. No view was read; `reason` says why.
+class DecoderUnavailable : public Failure {
+ public:
+  explicit DecoderUnavailable(std::string reason)
+      : Failure(ExitStatus::DecoderUnavailable), reason_(std::move(reason)) {}
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
 
 class Decoder {
  public:
-  // Starts the decoder process. Throws Failure(OutputFailed) when it can't.
+  // Starts the decoder process. Throws Failure(OutputFailed) when it can't
+  // make the channel or fork.
   Decoder();
   ~Decoder();
   Decoder(const Decoder&) = delete;
@@ -32,8 +62,8 @@ class Decoder {
 
   // The strip and preview page of `file`. Throws ViewRefused for a view that
   // can't be used (including one that brought the decoder down: the next
-  // call starts a new one), OutputsUnmade, or Failure(OutputFailed) when the
-  // run's own memory runs out.
+  // call starts a new one), OutputsUnmade, DecoderUnavailable, or
+  // Failure(OutputFailed) when the run's own memory runs out.
   DecodedView decode(const OpenedView& file, const DecodeRequest& request);
 
   // Ends the decoder process, giving its memory back; decode() starts
@@ -41,15 +71,28 @@ class Decoder {
   void stop();
 
  private:
+  enum class Verdict { Waiting, TooSlow, Silent };
+
   void start();
+  void ensure_ready();
   DecodedView decode_confined(const OpenedView& file, const DecodeRequest& request);
+  void begin_watch(std::uint64_t work);
+  bool still_worth_waiting(std::uint64_t bytes_received);
+  int reap();
   [[noreturn]] void lost();
-  std::uint64_t cpu_seconds() const;
+  std::uint64_t cpu_nanoseconds() const;
 
   pid_t pid_ = -1;
+  int pidfd_ = -1;
+  bool ready_ = false;
   Channel channel_;
+  // The watch over the current request.
   std::uint64_t cpu_at_request_ = 0;
-  bool too_slow_ = false;
+  std::uint64_t limit_seconds_ = 0;
+  std::uint64_t last_cpu_ = 0;
+  std::uint64_t last_bytes_ = 0;
+  std::uint64_t last_progress_ = 0;  // monotonic nanoseconds
+  Verdict verdict_ = Verdict::Waiting;
 };
 
 }  // namespace interlace

@@ -19,14 +19,16 @@
 #include "confinement/seccomp_filters.h"
 #include "decoder/protocol.h"
 #include "decoder/standard_error_silenced.h"
+#include "large_allocations.h"
+#include "decoder/view_checks.h"
 #include "decoder/view_decoding.h"
 
 #ifdef INTERLACE_DECODER_TEST_HOOK
 #include <optional>
 #include <string>
-// Tests only: given the view's descriptor before it is decoded, may act as a
-// compromised decoder would and say what came of it.
-std::optional<std::string> decoder_test_hook(int view_fd);
+// Tests only: given the view's descriptor before it is decoded, and the
+// channel, may act as a compromised decoder would and say what came of it.
+std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd);
 #endif
 
 namespace interlace {
@@ -67,6 +69,15 @@ void null_console() {
   g_standard_error_is_null = true;
 }
 
+// What the libraries would read from files on first use, settled before
+// the filter. OpenMP (LibRaw) reads the processors it may use as it loads,
+// before main; libjpeg-turbo, libwebp and OpenJPEG probe the processor with
+// cpuid, and OpenJPEG starts threads only when the environment asks. The C
+// library counts processors from a file once a process has more than eight
+// heaps; capping the heaps spares that, and memory. A file opened later
+// still (none is known) is refused with EACCES rather than fatal.
+void prime_libraries() { mallopt(M_ARENA_MAX, 4); }
+
 std::uint64_t memory_limit() {
   rlimit memory{};
   getrlimit(RLIMIT_AS, &memory);
@@ -75,7 +86,7 @@ std::uint64_t memory_limit() {
 
 bool answer(Channel& channel, int view_fd, const std::string& name, const DecodeRequest& request) {
 #ifdef INTERLACE_DECODER_TEST_HOOK
-  if (const std::optional<std::string> said = decoder_test_hook(view_fd)) {
+  if (const std::optional<std::string> said = decoder_test_hook(view_fd, channel.fd())) {
     close(view_fd);
     ViewProblem problem{ViewProblemKind::DecoderDamage};
     problem.message = *said;
@@ -101,7 +112,13 @@ bool answer(Channel& channel, int view_fd, const std::string& name, const Decode
 }
 
 [[noreturn]] void serve(Channel& channel) {
+  bool claimed = false;
+  listen_for_claims([&](std::uint64_t pixels) {
+    if (!claimed && !send_claim(channel, pixels)) _exit(0);
+    claimed = true;
+  });
   while (true) {
+    claimed = false;
     int view_fd = -1;
     std::optional<MessageReader> message = channel.receive(kMostMessageBytes, &view_fd);
     std::string name;
@@ -113,23 +130,23 @@ bool answer(Channel& channel, int view_fd, const std::string& name, const Decode
 
 }  // namespace
 
-void run_decoder_process(int channel_fd, pid_t run) {
-  // Killed with the run, however the run ends; a run that died before this
-  // line left the child to another parent already.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != run) _exit(0);
+void run_decoder_process(int channel_fd) {
   default_signals();
   close_inherited_descriptors(channel_fd);
   null_console();
+  keep_large_allocations();
   // Readers of date tags ask the C library for local time, which would read
   // (and re-check) the time zone file. Only pixels leave the decoder, so
-  // universal time, which needs no file, serves.
+  // universal time, which needs no file, serves. The environment is
+  // otherwise empty: the caller's doesn't steer the libraries.
   setenv("TZ", "UTC0", 1);
   tzset();
+  prime_libraries();
   limit_resources();
   restrict_file_access({});
-  if (!confine_decoder_calls(channel_fd)) _exit(kDecoderNotConfined);
   Channel channel(channel_fd);
+  if (!confine_decoder_calls(channel_fd)) _exit(kDecoderNotConfined);
+  if (!send_ready(channel)) _exit(0);
   serve(channel);
 }
 

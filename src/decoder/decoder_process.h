@@ -1,6 +1,7 @@
-// The decoder process: started by the run before any view is opened, it
-// gives up every right decoding doesn't need, then decodes the views it is
-// handed, one request at a time, until the run closes the channel or ends.
+// The decoder process: the program the run starts before any view is opened
+// (decoder_program.h). It gives up every right decoding doesn't need, says
+// so on its channel, then decodes the views it is handed, one request at a
+// time, until the run closes the channel or ends.
 #pragma once
 
 #include <sys/types.h>
@@ -10,10 +11,10 @@ namespace interlace {
 // Its exit status when the kernel refused to confine it; it decodes nothing
 // unconfined.
 constexpr int kDecoderNotConfined = 71;
+// Its exit status when its program couldn't be started.
+constexpr int kDecoderNotStarted = 72;
 
-// Runs in the child of fork(), on its end of the channel. `run` is the
-// run's process id, checked once the child asks to die with it, in case the
-// run died before. Never returns.
-[[noreturn]] void run_decoder_process(int channel, pid_t run);
+// The decoder program's body, on its end of the channel. Never returns.
+[[noreturn]] void run_decoder_process(int channel);
 
 }  // namespace interlace

@@ -8,7 +8,9 @@ namespace interlace {
 
 namespace {
 
-enum class Answer : std::uint64_t { Decoded = 1, Refused = 2, OutputsUnmade = 3 };
+enum class Answer : std::uint64_t { Decoded = 1, Refused = 2, OutputsUnmade = 3, Claim = 4 };
+
+constexpr std::uint64_t kReady = 0x6964616572;  // "ready"
 
 constexpr unsigned kPaletteEntries = 256;
 
@@ -136,10 +138,33 @@ bool send_outputs_unmade(Channel& channel, const std::optional<ViewSize>& size) 
   return channel.send(put_size(message, size.value_or(ViewSize{})));
 }
 
-std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request) {
+bool send_ready(Channel& channel) { return channel.send(MessageWriter().put(kReady)); }
+
+bool receive_ready(Channel& channel) {
+  std::optional<MessageReader> message = channel.receive(kMostMessageBytes);
+  return message && message->get() == kReady && !message->broken();
+}
+
+bool send_claim(Channel& channel, std::uint64_t pixels) {
+  return channel.send(MessageWriter().put(static_cast<std::uint64_t>(Answer::Claim)).put(pixels));
+}
+
+std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request,
+                                          const std::function<void(std::uint64_t)>& claimed) {
   std::optional<MessageReader> message = channel.receive(kMostMessageBytes);
   if (!message) return std::nullopt;
-  switch (static_cast<Answer>(message->get())) {
+  auto answer = static_cast<Answer>(message->get());
+  // One claim at most, before the answer.
+  if (answer == Answer::Claim) {
+    const std::uint64_t pixels = message->get();
+    if (message->broken()) nonsense();
+    if (claimed) claimed(pixels);
+    message = channel.receive(kMostMessageBytes);
+    if (!message) return std::nullopt;
+    answer = static_cast<Answer>(message->get());
+  }
+  switch (answer) {
+    case Answer::Claim: nonsense();
     case Answer::Decoded: return receive_decoded(channel, *message, request);
     case Answer::Refused: receive_refused(*message);
     case Answer::OutputsUnmade: {

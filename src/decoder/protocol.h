@@ -5,6 +5,7 @@
 // request: a decoder is not trusted to answer sense.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -22,7 +23,15 @@ MessageWriter request_message(const std::string& name, const DecodeRequest& requ
 // False for a request that doesn't parse.
 bool read_request(MessageReader& message, std::string& name, DecodeRequest& request);
 
+// The decoder's first message, once it is confined.
+bool send_ready(Channel& channel);
+// False when the decoder ended, or said something else, before it.
+bool receive_ready(Channel& channel);
+
 // Each false when the run is gone.
+// How many pixels the view's header claims, once the tool's checks let it
+// through: the run gives the decoder time in proportion.
+bool send_claim(Channel& channel, std::uint64_t pixels);
 bool send_decoded(Channel& channel, const DecodedView& decoded);
 bool send_refused(Channel& channel, const ViewProblem& problem);
 bool send_outputs_unmade(Channel& channel, const std::optional<ViewSize>& size);
@@ -30,6 +39,8 @@ bool send_outputs_unmade(Channel& channel, const std::optional<ViewSize>& size);
 // The answer to `request`: the decoded view, or empty when the channel
 // broke. Throws ViewRefused or OutputsUnmade as the decoder answered, and
 // ViewRefused (DecoderNonsense) for an answer that doesn't fit the request.
-std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request);
+// Claims that come first are handed to `claimed`.
+std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request,
+                                          const std::function<void(std::uint64_t)>& claimed = {});
 
 }  // namespace interlace

@@ -30,6 +30,11 @@ bool is_pnm(FREE_IMAGE_FORMAT format) {
          format == FIF_PPM || format == FIF_PPMRAW;
 }
 
+std::function<void(std::uint64_t)>& claim_listener() {
+  static std::function<void(std::uint64_t)> listener;
+  return listener;
+}
+
 void check_pixel_count(const ViewFile& view, std::uint64_t pixels) {
   if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > view.size()) {
     ViewProblem problem{ViewProblemKind::Bomb};
@@ -37,6 +42,7 @@ void check_pixel_count(const ViewFile& view, std::uint64_t pixels) {
     problem.file_bytes = view.size();
     refuse_view(problem);
   }
+  if (claim_listener()) claim_listener()(pixels);
 }
 
 // Reads only the header where the format allows it, so a view of the wrong
@@ -63,6 +69,8 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
 }
 
 }  // namespace
+
+void listen_for_claims(std::function<void(std::uint64_t)> listener) { claim_listener() = std::move(listener); }
 
 // Mutation fuzzing of every decoder (docs/robustness.md) crashed these on
 // damaged files: PSD on about one file in five, ICO, XPM and Sun raster more

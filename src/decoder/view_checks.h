@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -41,5 +42,10 @@ ViewFacts check_before_decoding(ViewFile& view, const std::optional<ViewSize>& e
 // A view of `size` must match `expected` and be at least `view_count`
 // pixels wide. Throws ViewRefused.
 void check_size(const ViewSize& size, const std::optional<ViewSize>& expected, int view_count);
+
+// Told the pixel count a view's header claims, once the checks have let it
+// through: the decoder passes it on to the run, which gives the decode time
+// in proportion.
+void listen_for_claims(std::function<void(std::uint64_t)> listener);
 
 }  // namespace interlace

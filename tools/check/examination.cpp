@@ -88,6 +88,9 @@ std::string describe(const ViewProblem& p) {
              " seconds of processor time on this view: the file is damaged or made to attack the decoder";
     case ViewProblemKind::DecoderNonsense:
       return "the decoder's answer for this view made no sense: the file is damaged or made to attack the decoder";
+    case ViewProblemKind::DecoderSilent:
+      return "the decoder stopped answering: it neither worked nor sent anything for " + std::to_string(p.seconds) +
+             " seconds on this view";
     case ViewProblemKind::DecoderOutOfMemory:
       return "decoding it needs more than the decoder's " + std::to_string(p.needed_bytes >> 20) +
              " MiB of memory: a decompression bomb, or damaged";
@@ -108,6 +111,7 @@ class Run {
   explicit Run(const RunSettings& settings) : settings_(settings) {}
 
   void look_at_view(int number, Examination& exam) {
+    if (!exam.decoder_problem.empty()) return;
     ViewReport report;
     report.number = number;
     report.file = view_file_name(settings_.base_name, number);
@@ -135,6 +139,13 @@ class Run {
       report.problem = unmade_problem(unmade.size());
       if (unmade.size()) request_.expected = unmade.size();
       fail(ExitStatus::OutputFailed);
+    } catch (const DecoderUnavailable& unavailable) {
+      exam.decoder_problem = "the decoder can't run here: " + unavailable.reason() +
+                             ". Run on a kernel or in a container that allows seccomp filters (and with the tool's"
+                             " interlace-decoder installed), or, only for views you trust, build with"
+                             " -DINTERLACE_CONFINE=OFF";
+      fail(ExitStatus::DecoderUnavailable);
+      return;
     } catch (const PreviewPageUnsafe&) {
       report.problem = "its preview page would make the library's GIF writer overrun its buffers: "
                        "the preview can't be written";

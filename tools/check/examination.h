@@ -46,6 +46,8 @@ struct Examination {
   // What doesn't change the status but may surprise ("s_rs_c04.bmp exists
   // but N is 3").
   std::vector<std::string> notes;
+  // Why no view could be looked at: the decoder can't run here.
+  std::string decoder_problem;
 };
 
 // Loads every view (not only up to the first bad one), makes its preview

@@ -50,17 +50,25 @@ const char* meaning(ExitStatus status) {
     case ExitStatus::BadView: return "a view can't be used";
     case ExitStatus::OutputFailed: return "an output can't be made or written";
     case ExitStatus::OutputsMixed: return "an output couldn't be put back after a failed commit";
+    case ExitStatus::DecoderUnavailable: return "the decoder can't run here";
   }
   return "";
 }
 
-// A file name as it can be read on a terminal: in quotes, with quotes,
-// backslashes and unprintable bytes escaped.
-std::string escaped(const std::string& name) {
+// A file name, or any text that came from a view or the decoder, as it can
+// be read on a terminal: quotes, backslashes and control characters (C0,
+// DEL, and C1 in UTF-8, which start terminal escapes) escaped.
+std::string escaped(const std::string& name, bool quotes = true) {
   std::string text;
-  for (const char byte : name) {
-    const auto c = static_cast<unsigned char>(byte);
-    if (c == '"' || c == '\\') {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0u;
+    if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      char escaped[16];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", next);
+      text += escaped;
+      ++i;
+    } else if (quotes && (c == '"' || c == '\\')) {
       text += '\\';
       text += static_cast<char>(c);
     } else if (c == '\n') {
@@ -78,16 +86,19 @@ std::string escaped(const std::string& name) {
 
 std::string quoted(const std::string& name) { return "\"" + escaped(name) + "\""; }
 
+// Text from a view or the decoder, outside quotes: control characters escaped.
+std::string displayable(const std::string& text) { return escaped(text, false); }
+
 void print_text(const Examination& exam) {
   for (const interlace::ViewReport& v : exam.views) {
     std::cout << "view " << v.number << ": " << quoted(v.file);
-    if (!v.format.empty()) std::cout << ", " << v.format;
+    if (!v.format.empty()) std::cout << ", " << displayable(v.format);
     if (v.width && v.height) std::cout << ", " << *v.width << "x" << *v.height;
     if (v.bits_per_pixel) std::cout << ", " << *v.bits_per_pixel << " bits per pixel";
     if (v.usable) {
-      std::cout << ": ok" << (v.conversion.empty() ? "" : " (" + v.conversion + ")") << "\n";
+      std::cout << ": ok" << (v.conversion.empty() ? "" : " (" + displayable(v.conversion) + ")") << "\n";
     } else {
-      std::cout << ": " << v.problem << "\n";
+      std::cout << ": " << displayable(v.problem) << "\n";
     }
   }
   for (const interlace::OutputReport& o : exam.outputs) {
@@ -97,6 +108,7 @@ void print_text(const Examination& exam) {
     std::cout << ": " << (o.writable ? "can be written" : o.problem.empty() ? "not made" : o.problem) << "\n";
   }
   for (const std::string& note : exam.notes) std::cout << "note: " << escaped(note) << "\n";
+  if (!exam.decoder_problem.empty()) std::cout << exam.decoder_problem << "\n";
   std::cout << "exit status " << static_cast<int>(exam.status) << ": " << meaning(exam.status) << "\n";
 }
 
@@ -130,7 +142,8 @@ nlohmann::ordered_json as_json(const Examination& exam) {
           {"preview",
            {{"pages", exam.preview_pages}, {"page_width", exam.preview_page_width},
             {"page_height", exam.preview_page_height}}},
-          {"notes", exam.notes}};
+          {"notes", exam.notes},
+          {"decoder_problem", text_or_null(exam.decoder_problem)}};
 }
 
 // File names need not be UTF-8; JSON text must be, so stray bytes become
