@@ -10,6 +10,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <netinet/in.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +22,9 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "decoder/channel.h"
 
 namespace {
 
@@ -79,40 +85,127 @@ long allocate_everything() {
   return memory == nullptr ? -1 : 0;
 }
 
+// What a decoder that wants to keep the run waiting sends: a frame's length
+// and then `bytes` of it.
+void send_raw(int channel, const std::vector<unsigned char>& bytes) {
+  if (write(channel, bytes.data(), bytes.size()) < 0) _exit(1);
+}
+
+std::vector<unsigned char> framed(const interlace::MessageWriter& message) {
+  std::vector<unsigned char> bytes;
+  interlace::MessageWriter length;
+  length.put(std::uint64_t{message.bytes().size()});
+  bytes = length.bytes();
+  bytes.insert(bytes.end(), message.bytes().begin(), message.bytes().end());
+  return bytes;
+}
+
+[[noreturn]] void wait_for_ever() {
+  int word = 0;
+  while (true) syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, nullptr, nullptr, 0);
+}
+
+// An answer for a view of `width` x `height`, its pixels never sent.
+std::vector<unsigned char> decoded_answer(int width, int height) {
+  interlace::MessageWriter message;
+  message.put(std::uint64_t{1}).put(std::string("BMP")).put(std::uint64_t{24}).put(std::string()).put(std::string());
+  message.put_signed(width).put_signed(height);
+  message.put(std::uint64_t(((std::uint64_t(width) * 24 + 31) / 32) * 4)).put(std::uint64_t{640});
+  const std::vector<unsigned char> palette(1024, 0);
+  message.put_bytes(palette.data(), palette.size());
+  return framed(message);
+}
+
+// Its own end of the channel, twice in one message, then gone: a run that
+// kept them would never see the channel close.
+long pass_channel_back(int channel) {
+  const int fds[2] = {channel, channel};
+  char byte = 0;
+  iovec part{&byte, 1};
+  msghdr envelope{};
+  envelope.msg_iov = &part;
+  envelope.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
+  envelope.msg_control = control;
+  envelope.msg_controllen = sizeof control;
+  cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
+  rights->cmsg_level = SOL_SOCKET;
+  rights->cmsg_type = SCM_RIGHTS;
+  rights->cmsg_len = CMSG_LEN(sizeof fds);
+  std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+  sendmsg(channel, &envelope, MSG_NOSIGNAL);
+  _exit(0);
+}
+
+// Busy all the time, and a byte of a long answer every 0.2 s of it.
+[[noreturn]] void trickle(int channel) {
+  interlace::MessageWriter length;
+  length.put(std::uint64_t{4096});
+  send_raw(channel, length.bytes());
+  while (true) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+    do clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 200000000L);
+    send_raw(channel, {0});
+  }
+}
+
 // The file the attacks that touch the file system aim at: the test makes it
 // and checks afterwards that it is unchanged.
 const char* const kTarget = "/tmp/interlace-attack-target";
 // A descriptor the test leaves open when it starts the decoder.
 constexpr int kInherited = 50;
 
-const std::map<std::string, std::function<long(int)>>& attacks() {
-  static const std::map<std::string, std::function<long(int)>> table{
-      {"nothing", [](int) { return 0L; }},
-      {"read-shadow", [](int) { return long{open("/etc/shadow", O_RDONLY)}; }},
-      {"read-root", [](int) { return long{open("/root/.bashrc", O_RDONLY)}; }},
-      {"create-in-tmp", [](int) { return long{open("/tmp/interlace-attack-made", O_CREAT | O_WRONLY, 0600)}; }},
-      {"delete-file", [](int) { return long{unlink(kTarget)}; }},
-      {"reopen-view-writable", [](int view) {
+const std::map<std::string, std::function<long(int, int)>>& attacks() {
+  static const std::map<std::string, std::function<long(int, int)>> table{
+      {"nothing", [](int, int) { return 0L; }},
+      {"read-shadow", [](int, int) { return long{open("/etc/shadow", O_RDONLY)}; }},
+      {"read-root", [](int, int) { return long{open("/root/.bashrc", O_RDONLY)}; }},
+      {"create-in-tmp", [](int, int) { return long{open("/tmp/interlace-attack-made", O_CREAT | O_WRONLY, 0600)}; }},
+      {"delete-file", [](int, int) { return long{unlink(kTarget)}; }},
+      {"reopen-view-writable", [](int view, int) {
          return long{open(("/proc/self/fd/" + std::to_string(view)).c_str(), O_RDWR)};
        }},
-      {"write-view", [](int view) { return long{write(view, "x", 1)}; }},
-      {"write-inherited", [](int) { return long{write(kInherited, "x", 1)}; }},
-      {"fork", [](int) { return fork_child(); }},
-      {"exec-shell", [](int) { return exec_shell(); }},
-      {"tcp-connect", [](int) { return tcp_connect(); }},
-      {"abstract-bind", [](int) { return abstract_bind(); }},
+      {"write-view", [](int view, int) { return long{write(view, "x", 1)}; }},
+      {"write-inherited", [](int, int) { return long{write(kInherited, "x", 1)}; }},
+      {"fork", [](int, int) { return fork_child(); }},
+      {"exec-shell", [](int, int) { return exec_shell(); }},
+      {"tcp-connect", [](int, int) { return tcp_connect(); }},
+      {"abstract-bind", [](int, int) { return abstract_bind(); }},
       // Seizing traces without stopping the test, should it ever succeed.
-      {"ptrace-parent", [](int) { return ptrace(PTRACE_SEIZE, getppid(), nullptr, nullptr); }},
-      {"kill-parent", [](int) { return long{kill(getppid(), SIGCONT)}; }},
-      {"map-executable", [](int) { return map_executable(); }},
-      {"make-executable", [](int) { return make_executable(); }},
-      {"memfd", [](int) { return long{memfd_create("attack", 0)}; }},
-      {"allocate-everything", [](int) { return allocate_everything(); }},
-      {"crash", [](int) {
+      {"ptrace-parent", [](int, int) { return ptrace(PTRACE_SEIZE, getppid(), nullptr, nullptr); }},
+      {"kill-parent", [](int, int) { return long{kill(getppid(), SIGCONT)}; }},
+      {"map-executable", [](int, int) { return map_executable(); }},
+      {"make-executable", [](int, int) { return make_executable(); }},
+      {"memfd", [](int, int) { return long{memfd_create("attack", 0)}; }},
+      {"allocate-everything", [](int, int) { return allocate_everything(); }},
+      {"crash", [](int, int) {
          raise(SIGSEGV);
          return 0L;
        }},
-      {"spin", [](int) {
+      {"stall-on-futex", [](int, int) -> long { wait_for_ever(); }},
+      {"stall-reading-channel", [](int, int channel) {
+         char byte;
+         return long{read(channel, &byte, 1)};
+       }},
+      {"half-a-header", [](int, int channel) -> long {
+         send_raw(channel, {16, 0, 0, 0});
+         wait_for_ever();
+       }},
+      {"answer-and-200-pixel-bytes", [](int, int channel) -> long {
+         std::vector<unsigned char> bytes = decoded_answer(64, 48);
+         bytes.resize(bytes.size() + 200);
+         send_raw(channel, bytes);
+         wait_for_ever();
+       }},
+      {"claim-37800-square", [](int, int channel) -> long {
+         send_raw(channel, decoded_answer(37800, 37800));
+         wait_for_ever();
+       }},
+      {"pass-channel-back", [](int, int channel) { return pass_channel_back(channel); }},
+      {"trickle-while-busy", [](int, int channel) -> long { trickle(channel); }},
+      {"spin", [](int, int) {
          for (volatile unsigned long i = 0;; i = i + 1) {
          }
          return 0L;
@@ -124,11 +217,10 @@ const std::map<std::string, std::function<long(int)>>& attacks() {
 }  // namespace
 
 std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd) {
-  (void)channel_fd;
   char text[64] = {};
   const ssize_t length = pread(view_fd, text, sizeof text - 1, 0);
   if (length < 7 || std::strncmp(text, "attack:", 7) != 0) return std::nullopt;
   const auto found = attacks().find(std::string(text + 7, static_cast<std::size_t>(length) - 7));
   if (found == attacks().end()) return "no such attack";
-  return outcome(found->second(view_fd));
+  return outcome(found->second(view_fd, channel_fd));
 }

@@ -15,6 +15,7 @@
 #include "decoder/decoder_process.h"
 #include "decoder/decoder_program.h"
 #include "decoder/protocol.h"
+#include "decoder/view_checks.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -173,7 +174,7 @@ DecodedView Decoder::decode_confined(const OpenedView& file, const DecodeRequest
     limit_seconds_ = decoder_seconds_for(std::max(pixels, file.size()));
   };
   try {
-    std::optional<DecodedView> decoded = receive_answer(channel_, request, claimed);
+    std::optional<DecodedView> decoded = receive_answer(channel_, request, claimed, most_pixels_in(file.size()));
     if (!decoded) lost();
     return std::move(*decoded);
   } catch (const ViewRefused& refused) {

@@ -22,10 +22,10 @@ namespace interlace {
 // more in proportion to the pixels its header claims (or, before it claims
 // any, its file's bytes). The figures behind them are in the README.
 #ifndef INTERLACE_DECODER_CPU_SECONDS
-#define INTERLACE_DECODER_CPU_SECONDS 20
+#define INTERLACE_DECODER_CPU_SECONDS 10
 #endif
 constexpr std::uint64_t kDecoderFloorSeconds = INTERLACE_DECODER_CPU_SECONDS;
-constexpr std::uint64_t kDecoderNanosecondsPerPixel = 1000;
+constexpr std::uint64_t kDecoderNanosecondsPerPixel = 500;
 // No view's decode claims more than this (the largest print image a BMP holds
 // has fewer pixels), whatever a decoder says.
 constexpr std::uint64_t kMostClaimedPixels = std::uint64_t{1} << 31;

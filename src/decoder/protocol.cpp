@@ -44,7 +44,8 @@ Bitmap receive_pixels(Channel& channel, int width, int height, unsigned bits, st
   return bitmap;
 }
 
-std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& message, const DecodeRequest& request) {
+std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& message, const DecodeRequest& request,
+                                           std::uint64_t most_pixels) {
   DecodedView decoded;
   decoded.format = message.get_string();
   decoded.stored_bits = static_cast<unsigned>(message.get());
@@ -57,7 +58,8 @@ std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& mess
   const ViewSize size = decoded.size;
   const int page_height = preview_page_height(size.width, size.height);
   if (message.broken() || (request.expected && !(size == *request.expected)) || size.width < request.view_count ||
-      page_height == 0 || print_image_file_bytes(size) > UINT32_MAX) {
+      page_height == 0 || print_image_file_bytes(size) > UINT32_MAX ||
+      std::uint64_t(size.width) * std::uint64_t(size.height) > most_pixels) {
     nonsense();
   }
   bool broke = false;
@@ -150,7 +152,8 @@ bool send_claim(Channel& channel, std::uint64_t pixels) {
 }
 
 std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request,
-                                          const std::function<void(std::uint64_t)>& claimed) {
+                                          const std::function<void(std::uint64_t)>& claimed,
+                                          std::uint64_t most_pixels) {
   std::optional<MessageReader> message = channel.receive(kMostMessageBytes);
   if (!message) return std::nullopt;
   auto answer = static_cast<Answer>(message->get());
@@ -165,7 +168,7 @@ std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest&
   }
   switch (answer) {
     case Answer::Claim: nonsense();
-    case Answer::Decoded: return receive_decoded(channel, *message, request);
+    case Answer::Decoded: return receive_decoded(channel, *message, request, most_pixels);
     case Answer::Refused: receive_refused(*message);
     case Answer::OutputsUnmade: {
       const bool sized = message->get() != 0;

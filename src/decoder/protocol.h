@@ -39,8 +39,10 @@ bool send_outputs_unmade(Channel& channel, const std::optional<ViewSize>& size);
 // The answer to `request`: the decoded view, or empty when the channel
 // broke. Throws ViewRefused or OutputsUnmade as the decoder answered, and
 // ViewRefused (DecoderNonsense) for an answer that doesn't fit the request.
-// Claims that come first are handed to `claimed`.
+// Claims that come first are handed to `claimed`. A view of more than
+// `most_pixels` is nonsense, refused before the run sets memory aside for it.
 std::optional<DecodedView> receive_answer(Channel& channel, const DecodeRequest& request,
-                                          const std::function<void(std::uint64_t)>& claimed = {});
+                                          const std::function<void(std::uint64_t)>& claimed = {},
+                                          std::uint64_t most_pixels = UINT64_MAX);
 
 }  // namespace interlace

@@ -1,5 +1,7 @@
 #include "decoder/view_checks.h"
 
+#include <algorithm>
+
 #include "formats/bmp.h"
 #include "formats/gif.h"
 #include "formats/hdr.h"
@@ -36,7 +38,7 @@ std::function<void(std::uint64_t)>& claim_listener() {
 }
 
 void check_pixel_count(const ViewFile& view, std::uint64_t pixels) {
-  if (pixels > kPixelsAlwaysAllowed && pixels / kMostPixelsPerByte > view.size()) {
+  if (pixels > most_pixels_in(view.size())) {
     ViewProblem problem{ViewProblemKind::Bomb};
     problem.pixels = pixels;
     problem.file_bytes = view.size();
@@ -69,6 +71,11 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
 }
 
 }  // namespace
+
+std::uint64_t most_pixels_in(std::uint64_t file_bytes) {
+  if (file_bytes >= UINT64_MAX / kMostPixelsPerByte) return UINT64_MAX;
+  return std::max(kPixelsAlwaysAllowed, file_bytes * kMostPixelsPerByte + (kMostPixelsPerByte - 1));
+}
 
 void listen_for_claims(std::function<void(std::uint64_t)> listener) { claim_listener() = std::move(listener); }
 
