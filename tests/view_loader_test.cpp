@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "exit_status.h"
 #include "decoder/view_checks.h"
+#include "decoder/view_decoding.h"
+#include "view_problem.h"
 #include "formats/bmp.h"
 #include "test_support.h"
 
@@ -158,6 +162,37 @@ TEST(LoadView, ThirtyTwoBitBmpHasAlphaOnlyWhereItsHeaderSaysSo) {
           EXPECT_NEAR(out[k], in[k] * alpha + 255 * (1 - alpha), 0.51) << x << "," << y << " channel " << k;
         }
       }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace interlace
+
+namespace interlace {
+namespace {
+
+// A view cut short after it was opened, while the tool's own readers walk
+// it: they must stop at once, not wait for bytes the old size promised.
+TEST(ViewChangedWhileRead, ShrunkWhileScannedEndsAtOnce) {
+  const struct {
+    FREE_IMAGE_FORMAT format;
+    int flags;
+  } cases[] = {{FIF_TARGA, TARGA_SAVE_RLE}, {FIF_HDR, 0}, {FIF_JPEG, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(FreeImage_GetFormatFromFIF(c.format));
+    test_support::TempDir dir;
+    const std::string path = dir / "v_rs_c01.bmp";
+    const Bitmap picture(test_support::random_bitmap(1024, 768, 5));
+    const Bitmap saved(c.format == FIF_HDR ? FreeImage_ConvertToRGBF(picture.get()) : FreeImage_Clone(picture.get()));
+    ASSERT_TRUE(FreeImage_Save(c.format, saved.get(), path.c_str(), c.flags));
+    OpenedView view = OpenedView::open(path);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(view.size() / 2)), 0);
+    try {
+      decode_view(std::move(view), DecodeRequest{});
+      ADD_FAILURE() << "decoded";
+    } catch (const ViewRefused& refused) {
+      EXPECT_EQ(refused.problem().kind, ViewProblemKind::ChangedWhileRead);
     }
   }
 }

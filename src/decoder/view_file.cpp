@@ -65,9 +65,14 @@ void ViewFile::find_format() {
   if (format_ == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format_)) refuse_view(ViewProblemKind::UnknownFormat);
 }
 
+// Fewer bytes than the size the file had when it was opened: it has
+// shrunk, and a reader that believed the old size would wait for the rest
+// for ever.
 std::vector<unsigned char> ViewFile::bytes_at(std::uint64_t offset, std::size_t count) const {
+  const std::size_t expected = offset >= size() ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(count, size() - offset));
   std::vector<unsigned char> bytes(count);
   bytes.resize(read_fully(file_.fd(), bytes.data(), count, offset));
+  if (bytes.size() < expected) refuse_view(ViewProblemKind::ChangedWhileRead);
   return bytes;
 }
 

@@ -21,7 +21,8 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   virtual std::uint64_t size() const = 0;
-  // The bytes from `offset`, as many as there are up to `count`.
+  // The bytes from `offset`, as many as there are up to `count`. A file
+  // that has fewer than size() promised refuses the view as changed.
   virtual std::vector<unsigned char> bytes_at(std::uint64_t offset, std::size_t count) const = 0;
 };
 
@@ -36,6 +37,7 @@ class ByteReader {
   std::uint64_t find(std::uint64_t at, unsigned char value) {
     while (has(at)) {
       (*this)[at];  // brings `at` into the window
+      if (at < start_ || at >= start_ + window_.size()) return source_.size();  // nothing more to read
       const auto* start = window_.data() + (at - start_);
       const auto* found = static_cast<const unsigned char*>(std::memchr(start, value, window_.size() - (at - start_)));
       if (found != nullptr) return start_ + static_cast<std::uint64_t>(found - window_.data());
