@@ -258,11 +258,29 @@ struct HoleCase {
   std::string reason;
 };
 
-// The files the hostile ones below are made from are sound.
+// kGreyTiff followed by 65,535 more directories of 65,535 entries each,
+// overlapping one another in 1 MB: sound, but a walk that parsed every
+// entry of every directory would take longer than the decoder is given.
+Bytes tiff_of_a_long_chain() {
+  constexpr std::uint32_t kChain = 65535, kFirst = kTiffPixels + 4, kEntriesBytes = 2 + 65535 * 12;
+  Bytes file = tiff_file(kGreyTiff, kFirst);
+  file.resize(kFirst + 4 * (kChain - 1) + kEntriesBytes + 4, 0);
+  for (std::uint32_t k = 0; k < kChain; ++k) {
+    const std::uint32_t at = kFirst + 4 * k;
+    file[at] = file[at + 1] = 0xFF;
+    put32(file, at + kEntriesBytes, k + 1 < kChain ? at + 4 : 0);
+  }
+  return file;
+}
+
+// The files the hostile ones below are made from are sound, and so is a
+// long chain of directories that only the first of is an image.
 TEST(HostileViews, SoundFilesTheHolesAreMadeFromAreRead) {
-  TempDir dir;
-  test_support::write_file(dir / "s_rs_c01.bmp", tiff_file(kGreyTiff));
-  EXPECT_EQ(test_support::run_tool({dir / "s", "t", "1", "0", "0", "300", "0"}).status, 0);
+  for (const Bytes& file : {tiff_file(kGreyTiff), tiff_of_a_long_chain()}) {
+    TempDir dir;
+    test_support::write_file(dir / "s_rs_c01.bmp", file);
+    EXPECT_EQ(test_support::run_tool({dir / "s", "t", "1", "0", "0", "300", "0"}).status, 0) << file.size() << " bytes";
+  }
 }
 
 // Each class of file that reaches a known memory-safety bug of the library's
@@ -346,6 +364,13 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
                  0xFF, 0, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0};
   rgba_bmp.resize(82, 0xFF);
   cases.push_back({"BMP with red in the low byte", rgba_bmp, "BMP colour masks the library would misread"});
+  // Its scan repeated: every scan is a pass over the whole picture.
+  Bytes many_scans = jpeg;
+  const Bytes start_of_scan{0xFF, 0xDA};
+  const auto scan = std::search(many_scans.begin(), many_scans.end(), start_of_scan.begin(), start_of_scan.end());
+  const Bytes one_scan(scan, many_scans.end() - 2);
+  for (int i = 0; i < 500; ++i) many_scans.insert(many_scans.end() - 2, one_scan.begin(), one_scan.end());
+  cases.push_back({"JPEG of 501 scans", many_scans, "more than 500 scans"});
   for (const HoleCase& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir dir;

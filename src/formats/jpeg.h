@@ -22,7 +22,8 @@ struct JpegFacts {
   std::vector<unsigned char> icc_profile;
 };
 
-// Walks the markers before the first scan as libjpeg does.
+// Walks the markers as libjpeg does. Refuses a file of more scans than any
+// sound one has.
 JpegFacts read_jpeg(const ByteSource& file);
 
 }  // namespace interlace

@@ -93,6 +93,18 @@ class TiffFile {
     return list;
   }
 
+  // The offset of the directory after the one at `at`, read as libtiff counts
+  // directories: its entry count and its link, not its entries.
+  std::uint64_t next_directory(std::uint64_t at) const {
+    const std::uint64_t count_bytes = big_ ? 8 : 2, entry_bytes = big_ ? 20 : 12, next_bytes = big_ ? 8 : 4;
+    const std::vector<unsigned char> count = file_.bytes_at(at, count_bytes);
+    if (count.size() != count_bytes) refuse_malformed("TIFF directory lies past the end of the file");
+    const std::uint64_t entries = number(count.data(), static_cast<int>(count_bytes));
+    if (entries > (file_.size() - at) / entry_bytes) refuse_malformed("TIFF directory lies past the end of the file");
+    const std::vector<unsigned char> next = file_.bytes_at(at + count_bytes + entries * entry_bytes, next_bytes);
+    return next.size() == next_bytes ? number(next.data(), static_cast<int>(next_bytes)) : 0;
+  }
+
   // Where an entry's values are, checked to lie inside the file.
   std::uint64_t values_at(const Entry& entry) const {
     const std::uint64_t bytes = entry.count * tiff_type_bytes(entry.type);  // count < 2^61 is checked below
@@ -139,14 +151,19 @@ class TiffFile {
 
 // The chain of directories, as the library counts its pages; returns the
 // first directory, the image the library reads (none for no directory).
+// Only the first is parsed: the others are followed by their links, two
+// reads each, however many entries they claim.
 std::vector<Entry> walk_chain(const TiffFile& tiff) {
   std::set<std::uint64_t> visited;
   std::vector<Entry> first;
   for (std::uint64_t at = tiff.first_directory(); at != 0;) {
     if (!visited.insert(at).second) refuse_malformed("TIFF directories loop");
     if (visited.size() > kMostDirectories) refuse_malformed("TIFF has too many directories");
-    std::vector<Entry> entries = tiff.directory(at, at);
-    if (visited.size() == 1) first = std::move(entries);
+    if (visited.size() == 1) {
+      first = tiff.directory(at, at);
+    } else {
+      at = tiff.next_directory(at);
+    }
   }
   return first;
 }
