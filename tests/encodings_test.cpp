@@ -13,8 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder.h"
+#include "decoder/decoder_program.h"
 #include "decoder/view_loader.h"
 #include "test_support.h"
+#include "view_problem.h"
 
 namespace {
 
@@ -213,6 +216,115 @@ TEST(Encodings, EveryEncodingPrintsAsAnIndependentDecoderShowsIt) {
     std::string size_error;
     EXPECT_LE(mean_difference(test_support::read_file(dir / "v_interlace.bmp"), reference, &size_error), 3.0)
         << size_error;
+  }
+}
+
+// The sources at a real size: libraries take other paths on large pictures
+// (libwebp decodes in a second thread from 512 pixels wide). A synthetic
+// scene, a clear-to-opaque copy of it and a narrow 16-bit grey ramp.
+void make_real_sized_sources(const TempDir& dir) {
+  ASSERT_TRUE(test_support::make_views(dir / "scene", 1, 2048, 1536));
+  ASSERT_TRUE(run("convert BMP:scene_rs_c01.bmp -type TrueColor PNG24:src.png && convert src.png src.ppm && "
+                  "convert src.png \\( -size 1536x2048 gradient: -rotate 90 \\) -alpha off -compose CopyOpacity "
+                  "-composite PNG32:srca.png && convert -size 2048x1536 gradient:'gray(34%)'-'gray(44%)' -depth 16 "
+                  "narrow16.png",
+                  dir));
+}
+
+// A Minolta MRW camera raw file of `width` x `height` 12-bit samples
+// (stored in 16 bits) under a Bayer filter; LibRaw demosaics it with OpenMP
+// threads.
+Bytes minolta_raw(int width, int height) {
+  const auto big = [](Bytes& out, std::uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  };
+  const auto block = [&big](Bytes& out, const char* tag, const Bytes& data) {
+    out.insert(out.end(), tag, tag + 4);
+    big(out, static_cast<std::uint32_t>(data.size()), 4);
+    out.insert(out.end(), data.begin(), data.end());
+  };
+  Bytes prd{'2', '1', '8', '1', '0', '0', '0', '2'};
+  for (int v : {height, width, height, width}) big(prd, static_cast<std::uint32_t>(v), 2);
+  prd.insert(prd.end(), {12, 12, 0x59, 0, 0, 0, 0, 0});
+  Bytes wbg{0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) big(wbg, 256, 2);
+  // A TIFF of two tags, Make and Model, which name the camera.
+  const std::string make("Minolta\0", 8), model("DiMAGE 7\0", 9);
+  Bytes ttw{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 2};
+  const std::uint32_t strings = 8 + 2 + 2 * 12 + 4;
+  const struct {
+    std::uint32_t tag;
+    const std::string& text;
+    std::uint32_t at;
+  } tags[] = {{271, make, strings}, {272, model, strings + 8}};
+  for (const auto& t : tags) {
+    big(ttw, t.tag, 2);
+    big(ttw, 2, 2);
+    big(ttw, static_cast<std::uint32_t>(t.text.size()), 4);
+    big(ttw, t.at, 4);
+  }
+  big(ttw, 0, 4);
+  ttw.insert(ttw.end(), make.begin(), make.end());
+  ttw.insert(ttw.end(), model.begin(), model.end());
+  Bytes blocks;
+  block(blocks, "\0PRD", prd);
+  block(blocks, "\0WBG", wbg);
+  block(blocks, "\0TTW", ttw);
+  Bytes file{0, 'M', 'R', 'M'};
+  big(file, static_cast<std::uint32_t>(blocks.size()), 4);
+  file.insert(file.end(), blocks.begin(), blocks.end());
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) big(file, static_cast<std::uint32_t>((x * 4095 / width + y * 1000 / height + ((x ^ y) & 63)) & 0xFFF), 2);
+  return file;
+}
+
+bool same_pixels(FIBITMAP* a, FIBITMAP* b) {
+  if (FreeImage_GetPitch(a) != FreeImage_GetPitch(b) || FreeImage_GetHeight(a) != FreeImage_GetHeight(b)) return false;
+  return std::equal(FreeImage_GetBits(a), FreeImage_GetBits(a) + std::size_t{FreeImage_GetPitch(a)} * FreeImage_GetHeight(a),
+                    FreeImage_GetBits(b));
+}
+
+// Every encoding, at a real size, decodes in the confined decoder exactly as
+// in the run's own process: strip and preview page, byte for byte. So do a
+// camera raw file (threads of OpenMP) and a JPEG 2000 with the variables
+// that make OpenJPEG and OpenMP start threads in the caller's environment.
+TEST(Encodings, RealSizedViewsDecodeConfinedAsInProcess) {
+#ifndef INTERLACE_CONFINE
+  GTEST_SKIP() << "built without confinement: both decodes would be the same one";
+#endif
+  if (!have("convert")) GTEST_SKIP() << "ImageMagick is not installed (the test command installs imagemagick)";
+  setenv("OPJ_NUM_THREADS", "4", 1);
+  setenv("OMP_NUM_THREADS", "4", 1);
+  TempDir dir;
+  make_real_sized_sources(dir);
+  test_support::write_file(dir / "raw.mrw", minolta_raw(1600, 1200));
+  std::vector<Encoding> rows(std::begin(kEncodings), std::end(kEncodings));
+  rows.push_back({"camera raw (Minolta MRW)", "cp", "cp raw.mrw v.mrw", "v.mrw"});
+  interlace::use_decoder_program(INTERLACE_DECODER);  // the tool's, from the build tree
+  interlace::Decoder decoder;
+  for (const Encoding& e : rows) {
+    SCOPED_TRACE(e.name);
+    if (!have(e.encoder)) {
+      ADD_FAILURE() << e.encoder << " is not installed: the test command installs the encoders";
+      continue;
+    }
+    if (!run(std::string("rm -f v.*; ") + e.command, dir)) {
+      ADD_FAILURE() << "the encoder failed: " << e.command;
+      continue;
+    }
+    const std::string file = dir / e.file;
+    apply(e.edit, file);
+    const interlace::DecodeRequest request{3, std::nullopt};
+    try {
+      const interlace::DecodedView confined = decoder.decode(interlace::OpenedView::open(file), request);
+      const interlace::DecodedView in_process = interlace::decode_view(interlace::OpenedView::open(file), request);
+      EXPECT_EQ(confined.size, in_process.size);
+      EXPECT_TRUE(same_pixels(confined.strip.get(), in_process.strip.get())) << "strips differ";
+      EXPECT_TRUE(same_pixels(confined.page.get(), in_process.page.get())) << "pages differ";
+      EXPECT_EQ(confined.conversion, in_process.conversion);
+    } catch (const interlace::ViewRefused& refused) {
+      ADD_FAILURE() << "refused, kind " << static_cast<int>(refused.problem().kind) << ": " << refused.problem().message;
+    }
   }
 }
 
