@@ -1,6 +1,7 @@
 #include "decoder/view_checks.h"
 
 #include <algorithm>
+#include <map>
 
 #include "formats/bmp.h"
 #include "formats/gif.h"
@@ -27,11 +28,6 @@ constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
 // that would cost minutes and gigabytes to find out.
 constexpr std::uint64_t kMostPixelsPerByte = std::uint64_t{1} << 16;
 
-bool is_pnm(FREE_IMAGE_FORMAT format) {
-  return format == FIF_PBM || format == FIF_PBMRAW || format == FIF_PGM || format == FIF_PGMRAW ||
-         format == FIF_PPM || format == FIF_PPMRAW;
-}
-
 std::function<void(std::uint64_t)>& claim_listener() {
   static std::function<void(std::uint64_t)> listener;
   return listener;
@@ -51,10 +47,6 @@ void check_pixel_count(const ViewFile& view, std::uint64_t pixels) {
 // size or a bomb is refused before its pixels cost any memory or time.
 std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSize>& expected, int view_count,
                                      unsigned orientation) {
-  if (view.format() == FIF_GIF) check_pixel_count(view, gif_claimed_pixels(view));
-  if (view.format() == FIF_SGI) check_pixel_count(view, sgi_claimed_pixels(view));
-  if (view.format() == FIF_J2K || view.format() == FIF_JP2)
-    check_pixel_count(view, jpeg2000_claimed_pixels(view, view.format() == FIF_JP2));
   if (!FreeImage_FIFSupportsNoPixels(view.format())) return std::nullopt;
   const Bitmap header = view.decode(FIF_LOAD_NOPIXELS);
   if (!header) {
@@ -122,43 +114,32 @@ void check_size(const ViewSize& size, const std::optional<ViewSize>& expected, i
   }
 }
 
+namespace {
+
+using Inspector = FormatFacts (*)(const ByteSource&);
+
+// Each format's own reader (src/formats/), by the library's format.
+const std::map<FREE_IMAGE_FORMAT, Inspector>& inspectors() {
+  static const std::map<FREE_IMAGE_FORMAT, Inspector> table{
+      {FIF_BMP, inspect_bmp},     {FIF_JPEG, inspect_jpeg},  {FIF_TIFF, inspect_tiff},  {FIF_WEBP, inspect_webp},
+      {FIF_PNG, inspect_png},     {FIF_TARGA, inspect_targa}, {FIF_HDR, inspect_hdr},    {FIF_GIF, inspect_gif},
+      {FIF_SGI, inspect_sgi},     {FIF_J2K, inspect_j2k},    {FIF_JP2, inspect_jp2},    {FIF_PBM, inspect_pnm},
+      {FIF_PBMRAW, inspect_pnm},  {FIF_PGM, inspect_pnm},    {FIF_PGMRAW, inspect_pnm}, {FIF_PPM, inspect_pnm},
+      {FIF_PPMRAW, inspect_pnm},
+  };
+  return table;
+}
+
+}  // namespace
+
 ViewFacts check_format(ViewFile& view) {
   ViewFacts facts;
-  const FREE_IMAGE_FORMAT format = view.format();
-  if (!is_accepted_format(format)) refuse_view(ViewProblemKind::RefusedFormat);
-  if (format == FIF_BMP) {
-    const BmpHeader bmp = read_bmp_header(view);
-    check_bmp(view, bmp);
-    if (bmp.is_bmp) {
-      view.present_to_library(bmp_overrides(view, bmp));
-      facts.alpha_declared = bmp_declares_alpha(bmp);
-    }
-  } else if (format == FIF_JPEG) {
-    JpegFacts jpeg = read_jpeg(view);
-    view.present_to_library(std::move(jpeg.hidden));
-    facts.orientation = jpeg.orientation;
-    facts.icc_profile = std::move(jpeg.icc_profile);
-  } else if (format == FIF_TIFF) {
-    TiffFacts tiff = read_tiff(view);
-    view.present_to_library(std::move(tiff.shown));
-    facts.premultiplied = tiff.premultiplied;
-    facts.alpha_declared = tiff.alpha_declared;
-    facts.orientation = tiff.orientation;
-    facts.orientation_from_tiff = true;
-    facts.icc_profile = std::move(tiff.icc_profile);
-  } else if (format == FIF_WEBP) {
-    WebpFacts webp = read_webp(view);
-    view.present_to_library(std::move(webp.hidden));
-    facts.icc_profile = std::move(webp.icc_profile);
-  } else if (format == FIF_PNG) {
-    facts.icc_profile = png_icc_profile(view);
-  } else if (format == FIF_TARGA) {
-    check_targa(view);
-  } else if (format == FIF_HDR) {
-    check_hdr(view);
-  } else if (is_pnm(format)) {
-    check_pnm(view);
-  }
+  if (!is_accepted_format(view.format())) refuse_view(ViewProblemKind::RefusedFormat);
+  const auto inspector = inspectors().find(view.format());
+  if (inspector == inspectors().end()) return facts;
+  static_cast<FormatFacts&>(facts) = inspector->second(view);
+  view.present_to_library(std::move(facts.shown));
+  if (facts.claimed_pixels != 0) check_pixel_count(view, facts.claimed_pixels);
   return facts;
 }
 

@@ -12,26 +12,24 @@
 #include <vector>
 
 #include "decoder/view_file.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
 // Formats whose decoders survived fuzzing; the others are refused unread.
 bool is_accepted_format(FREE_IMAGE_FORMAT format);
 
-// What the tool read of a view itself, before the library read it.
-struct ViewFacts {
-  unsigned orientation = 1;     // EXIF (JPEG) or TIFF orientation, 1 to 8
-  bool orientation_from_tiff = false;
-  std::vector<unsigned char> icc_profile;  // embedded, as the tool read it; empty for none
-  bool alpha_declared = true;   // a 32-bit BMP's fourth byte is alpha only when its header says so
-  bool premultiplied = false;   // colours already multiplied by alpha (a TIFF's associated alpha)
-  std::optional<ViewSize> header_size;  // upright, where the library reads a header alone
+// What the tool read of a view itself, before the library read it: its
+// format's facts, and its size where the library reads a header alone.
+struct ViewFacts : FormatFacts {
+  std::optional<ViewSize> header_size;  // upright
 };
 
-// The view's format's own checks, one file per format in src/formats/, made
-// before the library reads a byte of the view; the library is shown, from
-// here on, the bytes those readers give in place of the file's (metadata
-// hidden, valid forms it refuses in a form it reads). Throws ViewRefused.
+// The view's format's own reader, one file per format in src/formats/, run
+// before the library reads a byte of the view, and the pixel count it
+// claims against the file's length; the library is shown, from here on,
+// the bytes the reader gives in place of the file's (metadata hidden, valid
+// forms it refuses in a form it reads). Throws ViewRefused.
 ViewFacts check_format(ViewFile& view);
 
 // check_format(), then, where the library reads a header alone, the size

@@ -11,6 +11,38 @@
 
 namespace interlace {
 
+namespace {
+
+constexpr std::size_t kBmpFileHeaderBytes = 14;
+// The file header and the longest info header fields read here (to the V3
+// header's alpha mask).
+constexpr std::size_t kBmpHeaderBytes = kBmpFileHeaderBytes + 56;
+
+enum BmpCompression : std::uint32_t {
+  kBmpRgb = 0,
+  kBmpRle8 = 1,
+  kBmpRle4 = 2,
+  kBmpBitFields = 3,
+  kBmpAlphaBitFields = 6,
+};
+
+struct BmpHeader {
+  bool is_bmp = false;      // starts with "BM"
+  bool understood = false;  // an OS/2 1.x core header or an info header of 40 bytes or more
+  std::uint32_t info_size = 0;
+  std::uint32_t data_offset = 0;  // the pixel data's offset, as the file header gives it
+  std::int64_t width = 0;
+  std::int64_t height = 0;  // negative for rows stored top row first
+  std::uint32_t bits = 0;
+  std::uint32_t compression = kBmpRgb;
+  std::uint32_t colours_used = 0;  // 0 when the header is too short to say
+  std::uint32_t alpha_mask = 0;    // V3 headers and later
+  // Red, green and blue masks, which follow a 40-byte header (or sit in a
+  // longer one) where the compression is bit fields.
+  std::uint32_t colour_masks[3] = {0, 0, 0};
+};
+
+// The header in the first `length` bytes of a file.
 BmpHeader read_bmp_header(const unsigned char* bytes, std::size_t length) {
   BmpHeader bmp;
   if (length < kBmpFileHeaderBytes + 4 || bytes[0] != 'B' || bytes[1] != 'M') return bmp;
@@ -42,8 +74,6 @@ BmpHeader read_bmp_header(const ByteSource& file) {
   const std::vector<unsigned char> header = file.bytes_at(0, kBmpHeaderBytes);
   return read_bmp_header(header.data(), header.size());
 }
-
-namespace {
 
 // The library's BMP reader moves pixel data with a 32-bit count.
 constexpr std::uint64_t kMostBmpPixelBytes = (std::uint64_t{1} << 32) - 1;
@@ -77,10 +107,6 @@ std::uint64_t length_needed(const BmpHeader& bmp, const BmpPixels& pixels) {
   return saturating_sum(pixels.offset, pixels.bytes);
 }
 
-}  // namespace
-
-namespace {
-
 bool masks_are(const BmpHeader& bmp, std::uint32_t red, std::uint32_t green, std::uint32_t blue) {
   return bmp.colour_masks[0] == red && bmp.colour_masks[1] == green && bmp.colour_masks[2] == blue;
 }
@@ -97,8 +123,12 @@ void check_colour_masks(const BmpHeader& bmp) {
   refuse_malformed(std::string("BMP colour masks the library would misread (") + masks + ")");
 }
 
-}  // namespace
-
+// Refuses (ViewRefused) an uncompressed BMP shorter than its header says its
+// pixels need (the library would load it as if whole, with black rows), one
+// whose header the library couldn't read at all, pixel data of 4 GiB or
+// more (the library moves it with a 32-bit count), and bit-field colour
+// masks other than those the library reads (5-5-5 and 5-6-5 in 16 bits,
+// 8-8-8 in blue, green, red order in 32): it would print other colours.
 void check_bmp(const ByteSource& view, const BmpHeader& bmp) {
   check_colour_masks(bmp);
   const BmpPixels pixels = pixels_of(bmp);
@@ -111,18 +141,14 @@ void check_bmp(const ByteSource& view, const BmpHeader& bmp) {
   if (view.size() < needed) refuse_truncated(view.size(), needed);
 }
 
-
+// The bytes an uncompressed BMP needs by its header: pixel offset plus the
+// pixel rows, saturating at UINT64_MAX, or 0 for a file that is no BMP or is
+// run-length coded (the library notices when such data runs out).
+// UINT64_MAX too for a header that the library could not read at all.
 std::uint64_t bmp_length_needed(const unsigned char* header, std::size_t header_length) {
   const BmpHeader bmp = read_bmp_header(header, header_length);
   return length_needed(bmp, pixels_of(bmp));
 }
-
-bool is_truncated_bmp(const unsigned char* header, std::size_t header_length, std::uint64_t file_size) {
-  return file_size < bmp_length_needed(header, header_length);
-}
-
-
-namespace {
 
 bool is_newer_header(std::uint32_t size) { return size == 52 || size == 56 || size == 108 || size == 124; }
 
@@ -155,8 +181,16 @@ std::uint64_t trailing_end_of_line(const ByteSource& file, const BmpHeader& info
   return 0;
 }
 
-}  // namespace
-
+// The bytes to present differently for the library to read `file`, whose
+// header is `header`, as it is meant, none for a BMP it reads as it stands:
+// - the 52-, 56-, 108- and 124-byte info headers (V2 to V5, which ImageMagick
+//   writes) are given the 40-byte header's size. Their first 40 bytes are
+//   that header, and their colour masks sit where a 40-byte header's
+//   bit-field masks follow it; a palette is shown where it would follow a
+//   40-byte header. The pixels are found by the file's offset.
+// - a run-length coded BMP whose last row ends with end-of-line right
+//   before end-of-bitmap has that end-of-line read as end-of-bitmap: the
+//   library takes an end-of-line after the last row for a row too many.
 std::vector<ByteOverride> bmp_overrides(const ByteSource& file, const BmpHeader& info) {
   std::vector<ByteOverride> overrides;
   if (!info.understood || info.info_size < 40) return overrides;
@@ -178,10 +212,30 @@ std::vector<ByteOverride> bmp_overrides(const ByteSource& file, const BmpHeader&
   return overrides;
 }
 
+// True when a 32-bit BMP's header gives its fourth byte as alpha (a V3 or
+// later header with an alpha mask, or the alpha bit-fields compression).
+// Plain 32-bit BMPs leave that byte zero or unset, and are opaque.
 bool bmp_declares_alpha(const BmpHeader& info) {
   if (!info.understood || info.info_size < 40 || info.bits != 32) return false;
   if (info.compression == kBmpAlphaBitFields) return true;
   return info.compression == kBmpBitFields && info.info_size >= 56 && info.alpha_mask != 0;
+}
+
+}  // namespace
+
+FormatFacts inspect_bmp(const ByteSource& file) {
+  FormatFacts facts;
+  const BmpHeader header = read_bmp_header(file);
+  check_bmp(file, header);
+  if (header.is_bmp) {
+    facts.shown = bmp_overrides(file, header);
+    facts.alpha_declared = bmp_declares_alpha(header);
+  }
+  return facts;
+}
+
+bool is_truncated_bmp(const unsigned char* header, std::size_t header_length, std::uint64_t file_size) {
+  return file_size < bmp_length_needed(header, header_length);
 }
 
 }  // namespace interlace

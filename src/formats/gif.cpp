@@ -9,6 +9,8 @@
 
 namespace interlace {
 
+namespace {
+
 std::uint64_t gif_claimed_pixels(const ByteSource& file) {
   std::vector<unsigned char> b = file.bytes_at(0, 13);
   if (b.size() < 13) return 0;
@@ -32,7 +34,6 @@ std::uint64_t gif_claimed_pixels(const ByteSource& file) {
   return pixels;
 }
 
-namespace {
 
 // The writer's LZW packer, as far as the number of pending bits goes. It
 // keeps a 2^20-entry map from (prefix code, pixel) to code and clears it
@@ -152,6 +153,12 @@ bool gif_writer_packs_safely(FIBITMAP* page, bool interlaced) {
     if (!packer.ok()) return false;
   }
   return packer.finish();
+}
+
+FormatFacts inspect_gif(const ByteSource& file) {
+  FormatFacts facts;
+  facts.claimed_pixels = gif_claimed_pixels(file);
+  return facts;
 }
 
 }  // namespace interlace

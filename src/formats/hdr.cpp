@@ -120,7 +120,6 @@ void walk_scanline(const ByteSource& file, ByteReader& data, std::uint64_t width
   }
 }
 
-}  // namespace
 
 void check_hdr(const ByteSource& file) {
   const std::optional<HdrSize> size = read_size(file);
@@ -128,6 +127,13 @@ void check_hdr(const ByteSource& file) {
   ByteReader data(file);
   std::uint64_t at = size->data_offset;
   for (std::uint64_t row = 0; row < size->height; ++row) walk_scanline(file, data, size->width, at);
+}
+
+}  // namespace
+
+FormatFacts inspect_hdr(const ByteSource& file) {
+  check_hdr(file);
+  return {};
 }
 
 }  // namespace interlace

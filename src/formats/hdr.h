@@ -1,7 +1,7 @@
 // Radiance HDR: what the tool checks of one before the library reads it.
 #pragma once
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
@@ -9,6 +9,6 @@ namespace interlace {
 // 32-bit fields or are not positive (it would allocate too little and write
 // past it), run-length scanlines whose runs overrun the scanline or whose
 // declared width differs from the image's, and pixel data that ends early.
-void check_hdr(const ByteSource& file);
+FormatFacts inspect_hdr(const ByteSource& file);
 
 }  // namespace interlace

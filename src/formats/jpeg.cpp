@@ -70,8 +70,8 @@ class IccParts {
 
 }  // namespace
 
-JpegFacts read_jpeg(const ByteSource& file) {
-  JpegFacts facts;
+FormatFacts inspect_jpeg(const ByteSource& file) {
+  FormatFacts facts;
   ByteReader data(file);
   if (!data.has(1) || data[0] != 0xFF || data[1] != 0xD8) return facts;
   std::uint64_t at = 2;
@@ -83,7 +83,7 @@ JpegFacts read_jpeg(const ByteSource& file) {
     if (!data.has(at + 1)) break;
     const std::uint64_t length = std::uint64_t{data[at]} << 8 | data[at + 1];
     if (length < 2) break;  // libjpeg stops there too
-    if (code == kApp1 || code == kApp13) facts.hidden.push_back({at - 1, {static_cast<unsigned char>(kApp15)}});
+    if (code == kApp1 || code == kApp13) facts.shown.push_back({at - 1, {static_cast<unsigned char>(kApp15)}});
     if (code == kApp1) {
       const std::vector<unsigned char> segment = file.bytes_at(at + 2, static_cast<std::size_t>(length - 2));
       const unsigned orientation = is_exif_segment(segment) ? exif_orientation(segment, 6) : 0;

@@ -6,24 +6,18 @@
 
 #include <vector>
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
-struct JpegFacts {
-  // EXIF orientation, 1 to 8 (1: stored upright; also when there is none).
-  unsigned orientation = 1;
-  // APP1 (EXIF, XMP) and APP13 (IPTC, Photoshop) segments renamed APP15,
-  // which neither the library nor libjpeg reads, in the bytes the library
-  // is shown.
-  std::vector<ByteOverride> hidden;
-  // The ICC profile its APP2 "ICC_PROFILE" segments carry, joined in their
-  // sequence numbers' order; empty when there is none or a part is missing.
-  std::vector<unsigned char> icc_profile;
-};
 
-// Walks the markers as libjpeg does. Refuses a file of more scans than any
-// sound one has.
-JpegFacts read_jpeg(const ByteSource& file);
+// Walks the markers as libjpeg does, for the EXIF orientation (of the first
+// EXIF segment before the first scan, as viewers take it) and the ICC
+// profile its APP2 "ICC_PROFILE" segments carry, joined in their sequence
+// numbers' order (none when a part is missing). The library is shown APP1
+// (EXIF, XMP) and APP13 (IPTC, Photoshop) segments renamed APP15, which
+// neither it nor libjpeg reads. Refuses a file of more scans than any sound
+// one has.
+FormatFacts inspect_jpeg(const ByteSource& file);
 
 }  // namespace interlace

@@ -44,10 +44,23 @@ std::uint64_t jp2_pixels(const ByteSource& file, std::uint64_t at, std::uint64_t
   return 0;
 }
 
-}  // namespace
 
 std::uint64_t jpeg2000_claimed_pixels(const ByteSource& file, bool jp2) {
   return jp2 ? jp2_pixels(file, 0, file.size(), 0) : codestream_pixels(file, 0);
+}
+
+}  // namespace
+
+FormatFacts inspect_j2k(const ByteSource& file) {
+  FormatFacts facts;
+  facts.claimed_pixels = jpeg2000_claimed_pixels(file, false);
+  return facts;
+}
+
+FormatFacts inspect_jp2(const ByteSource& file) {
+  FormatFacts facts;
+  facts.claimed_pixels = jpeg2000_claimed_pixels(file, true);
+  return facts;
 }
 
 }  // namespace interlace

@@ -6,12 +6,13 @@
 
 #include <cstdint>
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
 // The pixels the codestream's SIZ marker (J2K), or the JP2 header box's
 // image header, claims; 0 where the file doesn't say (the library will).
-std::uint64_t jpeg2000_claimed_pixels(const ByteSource& file, bool jp2);
+FormatFacts inspect_j2k(const ByteSource& file);
+FormatFacts inspect_jp2(const ByteSource& file);
 
 }  // namespace interlace

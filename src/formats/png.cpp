@@ -40,7 +40,6 @@ std::vector<unsigned char> inflated(const std::vector<unsigned char>& packed) {
   return out;
 }
 
-}  // namespace
 
 std::vector<unsigned char> png_icc_profile(const ByteSource& file) {
   const std::vector<unsigned char> signature = file.bytes_at(0, sizeof kSignature);
@@ -64,6 +63,14 @@ std::vector<unsigned char> png_icc_profile(const ByteSource& file) {
     at += 12 + length;  // length, type, data, CRC
   }
   return {};
+}
+
+}  // namespace
+
+FormatFacts inspect_png(const ByteSource& file) {
+  FormatFacts facts;
+  facts.icc_profile = png_icc_profile(file);
+  return facts;
 }
 
 }  // namespace interlace

@@ -4,13 +4,13 @@
 
 #include <vector>
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
 // The profile in the iCCP chunk before the image data, inflated; empty when
 // there is none. Throws ViewRefused (Malformed) for one that doesn't
 // inflate, or inflates past any real profile's size.
-std::vector<unsigned char> png_icc_profile(const ByteSource& file);
+FormatFacts inspect_png(const ByteSource& file);
 
 }  // namespace interlace

@@ -48,11 +48,17 @@ std::uint64_t length_needed(const ByteSource& file) {
   return saturating_sum(data_start, saturating_product(row_bytes, values[1]));
 }
 
-}  // namespace
 
 void check_pnm(const ByteSource& file) {
   const std::uint64_t needed = length_needed(file);
   if (file.size() < needed) refuse_truncated(file.size(), needed);
+}
+
+}  // namespace
+
+FormatFacts inspect_pnm(const ByteSource& file) {
+  check_pnm(file);
+  return {};
 }
 
 }  // namespace interlace

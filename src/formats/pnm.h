@@ -2,12 +2,12 @@
 // header, and the library loads a file cut short as if it were whole.
 #pragma once
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
 // Refuses (ViewRefused, Truncated) a binary PNM shorter than its header says
 // its pixels need. The header is read to its end, however long its comments.
-void check_pnm(const ByteSource& file);
+FormatFacts inspect_pnm(const ByteSource& file);
 
 }  // namespace interlace

@@ -4,12 +4,12 @@
 
 #include <cstdint>
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
 // Width x height x channels, from the three 16-bit big-endian fields from
 // byte 6; 0 for a file too short for them.
-std::uint64_t sgi_claimed_pixels(const ByteSource& file);
+FormatFacts inspect_sgi(const ByteSource& file);
 
 }  // namespace interlace

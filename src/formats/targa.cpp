@@ -44,7 +44,6 @@ void walk_run_length_data(const ByteSource& file, const TargaHeader& header) {
   if (at > file.size()) refuse_truncated(file.size(), at);
 }
 
-}  // namespace
 
 // The library takes a file for Targa when it merely ends in the 26-byte
 // Targa footer, and then reads the 18-byte header from whatever is there: a
@@ -60,6 +59,13 @@ void check_targa(const ByteSource& file) {
   if (header.image_type < 1 || header.image_type > 3) return;
   const std::uint64_t needed = header.data_offset + header.pixels * header.bytes_per_pixel;
   if (file.size() < needed) refuse_truncated(file.size(), needed);
+}
+
+}  // namespace
+
+FormatFacts inspect_targa(const ByteSource& file) {
+  check_targa(file);
+  return {};
 }
 
 }  // namespace interlace

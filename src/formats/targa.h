@@ -1,7 +1,7 @@
 // Targa: what the tool checks of a Targa file before the library reads one.
 #pragma once
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
@@ -9,6 +9,6 @@ namespace interlace {
 // library reads, uncompressed pixel data cut short, and run-length data
 // whose packets run past width x height pixels (the library would write
 // them past the image) or that ends before the image is complete.
-void check_targa(const ByteSource& file);
+FormatFacts inspect_targa(const ByteSource& file);
 
 }  // namespace interlace

@@ -224,8 +224,10 @@ std::uint64_t tiff_type_bytes(unsigned type) {
   return type < sizeof kBytes ? kBytes[type] : 0;
 }
 
-TiffFacts read_tiff(const ByteSource& file) {
-  TiffFacts facts;
+FormatFacts inspect_tiff(const ByteSource& file) {
+  FormatFacts facts;
+  facts.alpha_declared = false;
+  facts.orientation_from_tiff = true;
   TiffFile tiff(file);
   if (!tiff.open()) return facts;
   const std::vector<Entry> entries = walk_chain(tiff);

@@ -24,9 +24,9 @@ void check_exif(const std::vector<unsigned char>& payload) {
 
 }  // namespace
 
-WebpFacts read_webp(const ByteSource& file) {
-  WebpFacts facts;
-  std::vector<ByteOverride>& hidden = facts.hidden;
+FormatFacts inspect_webp(const ByteSource& file) {
+  FormatFacts facts;
+  std::vector<ByteOverride>& hidden = facts.shown;
   const std::vector<unsigned char> header = file.bytes_at(0, kRiffHeader);
   if (header.size() < kRiffHeader || std::memcmp(header.data(), "RIFF", 4) != 0) return facts;
   const std::uint64_t end = std::min<std::uint64_t>(file.size(), 8 + std::uint64_t{little_endian(&header[4], 4)});

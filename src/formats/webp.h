@@ -6,21 +6,16 @@
 
 #include <vector>
 
-#include "formats/byte_source.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
-struct WebpFacts {
-  // The bytes to show the library instead: EXIF, XMP and ICC profile chunks
-  // renamed to chunks no reader knows ("exif", "xmp ", "iccp"), and the
-  // extended header's flags for them cleared, as a file without them has.
-  std::vector<ByteOverride> hidden;
-  // The ICCP chunk's profile, which the tool applies itself; empty if none.
-  std::vector<unsigned char> icc_profile;
-};
 
-// Throws ViewRefused (Malformed) for a chunk that runs past the file, or
-// EXIF that points outside itself.
-WebpFacts read_webp(const ByteSource& file);
+// Its ICCP chunk's profile, which the tool applies itself. The library is
+// shown the EXIF, XMP and ICC profile chunks renamed to chunks no reader
+// knows ("exif", "xmp ", "iccp"), and the extended header's flags for them
+// cleared, as a file without them has. Refuses (Malformed) a chunk that
+// runs past the file, or EXIF that points outside itself.
+FormatFacts inspect_webp(const ByteSource& file);
 
 }  // namespace interlace

@@ -1,0 +1,33 @@
+// What a format's reader learns of a view file before the library reads a
+// byte of it. Every file in this folder that reads a format has one entry,
+//
+//   FormatFacts inspect_<format>(const ByteSource& file);
+//
+// which reads the file within work bounded by its length, refuses it
+// (ViewRefused) where the library would misread it, crash on it or spend
+// out of proportion on it, and otherwise returns these. A new format copies
+// one such file and takes a row in the dispatcher's table (view_checks.cpp).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "formats/byte_source.h"
+
+namespace interlace {
+
+struct FormatFacts {
+  // The pixels its header claims, where the tool reads the header itself;
+  // 0 where the library's reading of the header alone says.
+  std::uint64_t claimed_pixels = 0;
+  unsigned orientation = 1;            // EXIF (JPEG) or TIFF orientation, 1 to 8
+  bool orientation_from_tiff = false;  // a TIFF's tag, which libtiff applies itself in some forms
+  std::vector<unsigned char> icc_profile;  // embedded, as the tool read it; empty for none
+  bool alpha_declared = true;  // a 32-bit BMP's fourth byte is alpha only when its header says so
+  bool premultiplied = false;  // colours already multiplied by alpha (a TIFF's associated alpha)
+  // The bytes the library is shown in place of the file's: metadata hidden
+  // from its readers, valid forms it misreads given in a form it reads.
+  std::vector<ByteOverride> shown;
+};
+
+}  // namespace interlace
