@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "decoder/decoder.h"
@@ -206,6 +208,57 @@ TEST(Confinement, ABusyDecoderDiesWithItsRun) {
   alarm(0);
   EXPECT_EQ(orphans, 1);
   prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `body` in a child process under a filter that makes the seccomp()
+// call fail with ENOSYS, as older kernels and some container runtimes do,
+// and, with `refuse_prctl`, prctl(PR_SET_SECCOMP) too; its exit status.
+int under_seccomp_refusals(bool refuse_prctl, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(seccomp), 0);
+    if (refuse_prctl) {
+      seccomp_rule_add(filter, SCMP_ACT_ERRNO(EINVAL), SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_SECCOMP));
+    }
+    if (seccomp_load(filter) != 0) _exit(99);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Where the kernel filters system calls through prctl() alone, the decoder
+// is confined that way and the set prints; where it filters none, nothing
+// is decoded, and the status and interlace-check say it is the system.
+TEST(Confinement, KernelsWithoutTheSeccompCall) {
+  const struct {
+    bool refuse_prctl;
+    int status;
+    const char* said;
+  } cases[] = {{false, 0, "exit status 0"}, {true, 5, "the decoder can't run here: this system won't confine it"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refuse_prctl ? "no seccomp() and no prctl() form" : "no seccomp()");
+    TempDir dir;
+    ASSERT_TRUE(test_support::make_views(dir / "s", 3, 64, 48));
+    const std::vector<std::string> arguments{dir / "s", "t", "3", "0", "0", "300", "0"};
+    EXPECT_EQ(under_seccomp_refusals(c.refuse_prctl, [&] { return test_support::run_tool(arguments).status; }), c.status);
+    EXPECT_EQ(test_support::file_exists(dir / "s_interlace.bmp"), c.status == 0);
+    const std::string report = dir / "report";
+    EXPECT_EQ(under_seccomp_refusals(c.refuse_prctl, [&] {
+                const test_support::ToolResult check = test_support::run_check(arguments);
+                test_support::write_file(report, test_support::Bytes(check.output.begin(), check.output.end()));
+                return check.status;
+              }),
+              c.status);
+    const test_support::Bytes said = test_support::read_file(report);
+    EXPECT_NE(std::string(said.begin(), said.end()).find(c.said), std::string::npos) << std::string(said.begin(), said.end());
+  }
 }
 
 }  // namespace

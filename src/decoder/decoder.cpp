@@ -59,7 +59,10 @@ void Decoder::start() {
   close(ends[1]);
   if (pid_ < 0) {
     close(ends[0]);
-    if (decoder_program().empty()) throw DecoderUnavailable("its program, interlace-decoder, is not installed");
+    if (decoder_program().empty()) {
+      throw DecoderUnavailable("its program is missing (interlace-decoder, beside the tool or in ../libexec/interlace/): "
+                               "reinstall the package");
+    }
     fail_output();
   }
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -142,10 +145,12 @@ void Decoder::ensure_ready() {
   kill(pid_, SIGKILL);
   const int status = reap();
   if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotConfined) {
-    throw DecoderUnavailable("this system won't confine it (no seccomp filters)");
+    throw DecoderUnavailable("this system won't confine it (the kernel or container allows no seccomp filters): "
+                             "run where it does, or, only for views you trust, use a build made with "
+                             "-DINTERLACE_CONFINE=OFF");
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotStarted) {
-    throw DecoderUnavailable("its program, " + decoder_program() + ", could not be started");
+    throw DecoderUnavailable("its program, " + decoder_program() + ", could not be started: reinstall the package");
   }
   throw DecoderUnavailable("it ended before it was ready");
 }

@@ -140,10 +140,7 @@ class Run {
       if (unmade.size()) request_.expected = unmade.size();
       fail(ExitStatus::OutputFailed);
     } catch (const DecoderUnavailable& unavailable) {
-      exam.decoder_problem = "the decoder can't run here: " + unavailable.reason() +
-                             ". Run on a kernel or in a container that allows seccomp filters (and with the tool's"
-                             " interlace-decoder installed), or, only for views you trust, build with"
-                             " -DINTERLACE_CONFINE=OFF";
+      exam.decoder_problem = "the decoder can't run here: " + unavailable.reason();
       fail(ExitStatus::DecoderUnavailable);
       return;
     } catch (const PreviewPageUnsafe&) {
