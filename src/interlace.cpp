@@ -19,8 +19,7 @@
 
 #include "command_line.h"
 #include "confinement/descriptors.h"
-#include "confinement/landlock.h"
-#include "confinement/seccomp_filters.h"
+#include "confinement/run_confinement.h"
 #include "exit_status.h"
 #include "file_names.h"
 #include "image_size.h"
@@ -62,17 +61,17 @@ void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_coun
   if (view_count > 2) prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
 }
 
-// Once its decoder runs and its views are open, the run needs no new
-// process, program or socket, and no file outside the set's folder but
-// /dev/null. Built without confinement (for sanitizers, whose reports start
-// programs), it keeps every right.
-void confine_run(const interlace::RunSettings& settings) {
+// Once its decoder runs and its views, outputs and folder are open, the run
+// needs no new process, program or socket, nothing opened by name, and of
+// the file system only the right to link, rename and remove entries of the
+// set's folder. Built without confinement (for sanitizers, whose reports
+// start programs), it keeps every right.
+void confine_run(const interlace::RunSettings& settings, const interlace::Decoder& decoder) {
 #ifdef INTERLACE_CONFINE
-  const std::string folder = interlace::folder_of(settings.base_name);
-  interlace::restrict_file_access({{folder.empty() ? "." : folder}, {"/dev/null"}});
-  interlace::confine_run_calls();
+  interlace::confine_run(interlace::folder_of(settings.base_name), decoder.pid());
 #else
   (void)settings;
+  (void)decoder;
 #endif
 }
 
@@ -87,7 +86,26 @@ std::vector<OpenedView> open_views(const RunSettings& settings) {
   return views;
 }
 
-ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views) {
+RunOutputs::RunOutputs(const RunSettings& settings) : folder(folder_of(settings.base_name)) {
+  try {
+    print = std::make_unique<OutputFile>(interlaced_file_name(settings.base_name));
+    preview = std::make_unique<OutputFile>(animation_file_name(settings.base_name));
+  } catch (const Failure& failure) {
+    print.reset();
+    preview.reset();
+    unmade = failure.status();
+  }
+}
+
+// A failure to make the outputs is the run's once it reaches them, after
+// every view is decoded, as where nothing was made before.
+OutputFile& RunOutputs::take(std::unique_ptr<OutputFile>& output) const {
+  if (unmade) throw Failure(*unmade);
+  return *output;
+}
+
+ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views,
+                           RunOutputs& outputs) {
   PreviewAnimation preview;
   StripTable strips;
   DecodeRequest request;
@@ -105,23 +123,25 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
   prefer_huge_pages_for(print_image_file_bytes(*request.expected));
 
   // Both outputs are complete on disk before either replaces an old one.
-  OutputFile print_file(interlaced_file_name(settings.base_name));
+  OutputFile& print_file = outputs.take(outputs.print);
   {
     const Bitmap image = interlace_strips(strips, *request.expected);
     write_print_image(image.get(), *dots_per_metre(settings.print_dpi), print_file);
   }
   print_file.finish();
-  OutputFile preview_file(animation_file_name(settings.base_name));
+  OutputFile& preview_file = outputs.take(outputs.preview);
   preview.write(preview_file);
   preview_file.finish();
 
-  replace_targets({&print_file, &preview_file});
+  replace_targets({&print_file, &preview_file}, outputs.folder);
   return ExitStatus::Done;
 }
 
 ExitStatus interlace_views(const RunSettings& settings) {
   Decoder decoder;
-  return interlace_views(settings, decoder, open_views(settings));
+  const std::vector<OpenedView> views = open_views(settings);
+  RunOutputs outputs(settings);
+  return interlace_views(settings, decoder, views, outputs);
 }
 
 }  // namespace interlace
@@ -139,8 +159,9 @@ int main(int argc, char** argv) {
   try {
     interlace::Decoder decoder;
     const std::vector<interlace::OpenedView> views = interlace::open_views(*settings);
-    confine_run(*settings);
-    return static_cast<int>(interlace_views(*settings, decoder, views));
+    interlace::RunOutputs outputs(*settings);
+    confine_run(*settings, decoder);
+    return static_cast<int>(interlace_views(*settings, decoder, views, outputs));
   } catch (const interlace::Failure& failure) {
     return static_cast<int>(failure.status());
   } catch (const std::bad_alloc&) {

@@ -1,12 +1,15 @@
 // The run sequence of one call, for the entry point and the fuzzer.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "command_line.h"
 #include "decoder/decoder.h"
 #include "decoder/opened_view.h"
 #include "exit_status.h"
+#include "output/output_file.h"
 
 namespace interlace {
 
@@ -14,13 +17,26 @@ namespace interlace {
 // ViewRefused for the first that can't be opened.
 std::vector<OpenedView> open_views(const RunSettings& settings);
 
-// Has `decoder` decode the views in order, keeping each one's strip and
-// preview page, then writes the interlaced image and the preview, both or
-// neither. Returns ExitStatus::Done; throws Failure with the status of
-// whatever stopped it.
-ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views);
+// The outputs' folder and both temporaries, made before the run confines
+// itself (after that it opens nothing by name). A failure to make them is
+// kept, to be thrown where the run would have made them.
+struct RunOutputs {
+  explicit RunOutputs(const RunSettings& settings);
+  OutputFile& take(std::unique_ptr<OutputFile>& output) const;
 
-// The same, opening the views and starting a decoder itself.
+  OutputFolder folder;
+  std::unique_ptr<OutputFile> print, preview;
+  std::optional<ExitStatus> unmade;
+};
+
+// Has `decoder` decode the views in order, keeping each one's strip and
+// preview page, then writes the interlaced image and the preview into
+// `outputs`, both or neither. Returns ExitStatus::Done; throws Failure with
+// the status of whatever stopped it.
+ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views,
+                           RunOutputs& outputs);
+
+// The same, opening the views and outputs and starting a decoder itself.
 ExitStatus interlace_views(const RunSettings& settings);
 
 }  // namespace interlace

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -14,14 +15,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <thread>
 
+#include "confinement/run_confinement.h"
 #include "decoder/decoder.h"
 #include "decoder/decoder_program.h"
 #include "decoder/protocol.h"
 #include "decoder/strip_and_page.h"
+#include "output/output_file.h"
 #include "test_support.h"
 #include "view_problem.h"
 
@@ -259,6 +263,69 @@ TEST(Confinement, KernelsWithoutTheSeccompCall) {
     const test_support::Bytes said = test_support::read_file(report);
     EXPECT_NE(std::string(said.begin(), said.end()).find(c.said), std::string::npos) << std::string(said.begin(), said.end());
   }
+}
+
+}  // namespace
+
+std::optional<std::string> attack(const std::string& name, int view_fd, int channel_fd);
+
+namespace {
+
+// Descriptor 0 a terminal, as when the tool is started from a shell.
+void terminal_on_standard_input() {
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  if (pty < 0 || grantpt(pty) != 0 || unlockpt(pty) != 0) return;
+  const int tty = open(ptsname(pty), O_RDWR | O_NOCTTY);
+  if (tty >= 0) dup2(tty, 0);
+}
+
+// What a second bug, in the run itself after it has confined itself, could
+// try: the same stand-in, called in the run with its views, outputs and
+// folder open. Each in a run of its own.
+TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
+  const std::string set = "/tmp/interlace-attack-set", target = "/tmp/interlace-attack-target";
+  ASSERT_EQ(std::system(("rm -rf " + set).c_str()), 0);
+  ASSERT_EQ(mkdir(set.c_str(), 0755) | mkdir((set + "/sub").c_str(), 0755), 0);
+  const test_support::Bytes kept{'k', 'e', 'e', 'p'};
+  test_support::write_file(set + "/sub/.bashrc", kept);
+  test_support::write_file(target, kept);
+  ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+  ASSERT_TRUE(test_support::make_views(set + "/s", 1, 64, 48));
+  const std::pair<const char*, bool> cases[] = {
+      {"nothing", true},  // the hook works in the run, and success would show
+      {"read-shadow", false}, {"create-in-tmp", false}, {"delete-file", false}, {"read-subfolder-file", false},
+      {"write-subfolder-file", false}, {"chmod-outside", false}, {"chown-outside", false},
+      {"utimes-outside", false}, {"setxattr-outside", false}, {"kill-parent", false},
+      {"read-session-keyring", false}, {"bpf-map", false}, {"io-uring", false}, {"type-into-terminal", false},
+      {"fork", false}, {"exec-shell", false}, {"tcp-connect", false}, {"abstract-bind", false},
+      {"ptrace-parent", false}, {"memfd", false}, {"map-executable", false},
+  };
+  for (const auto& [name, succeeds] : cases) {
+    SCOPED_TRACE(name);
+    const pid_t run = fork();
+    if (run == 0) {
+      terminal_on_standard_input();
+      interlace::Decoder decoder;
+      const interlace::OpenedView view = interlace::OpenedView::open(set + "/s_rs_c01.bmp");
+      const interlace::OutputFolder folder(set + "/");
+      const interlace::OutputFile print(set + "/s_interlace.bmp"), preview(set + "/s_animation.gif");
+      interlace::confine_run(set, decoder.pid());
+      const std::string said = attack(name, view.fd(), -1).value_or("");
+      _exit(said == "attack succeeded" ? 0 : said.rfind("attack refused", 0) == 0 ? 1 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(run, &status, 0), run);
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), succeeds ? 0 : 1);
+  }
+  EXPECT_EQ(test_support::read_file(set + "/sub/.bashrc"), kept);
+  EXPECT_EQ(test_support::read_file(target), kept);
+  struct stat info {};
+  EXPECT_EQ(stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(info.st_uid, getuid());
+  EXPECT_FALSE(test_support::file_exists("/tmp/interlace-attack-made"));
+  EXPECT_EQ(std::system(("rm -rf " + set + " " + target).c_str()), 0);
 }
 
 }  // namespace

@@ -10,7 +10,13 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <netinet/in.h>
+#include <linux/bpf.h>
 #include <linux/futex.h>
+#include <linux/io_uring.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -154,6 +160,8 @@ long pass_channel_back(int channel) {
 // The file the attacks that touch the file system aim at: the test makes it
 // and checks afterwards that it is unchanged.
 const char* const kTarget = "/tmp/interlace-attack-target";
+// The set's folder of the run-side attacks, and a file in a folder below it.
+const char* const kSetSubfile = "/tmp/interlace-attack-set/sub/.bashrc";
 // A descriptor the test leaves open when it starts the decoder.
 constexpr int kInherited = 50;
 
@@ -180,6 +188,34 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
       {"make-executable", [](int, int) { return make_executable(); }},
       {"memfd", [](int, int) { return long{memfd_create("attack", 0)}; }},
       {"allocate-everything", [](int, int) { return allocate_everything(); }},
+      // A bug in the confined run would try these too.
+      {"read-subfolder-file", [](int, int) { return long{open(kSetSubfile, O_RDONLY)}; }},
+      {"write-subfolder-file", [](int, int) { return long{open(kSetSubfile, O_WRONLY | O_APPEND)}; }},
+      {"chmod-outside", [](int, int) { return long{chmod(kTarget, 0777)}; }},
+      {"chown-outside", [](int, int) { return long{chown(kTarget, 1, 1)}; }},
+      {"utimes-outside", [](int, int) { return long{utimes(kTarget, nullptr)}; }},
+      {"setxattr-outside", [](int, int) { return long{setxattr(kTarget, "user.attack", "1", 1, 0)}; }},
+      {"read-session-keyring", [](int, int) {
+         char key[64];
+         return syscall(SYS_keyctl, 11 /* KEYCTL_READ */, -3 /* the session keyring */, key, sizeof key);
+       }},
+      {"bpf-map", [](int, int) {
+         union bpf_attr attributes {};
+         attributes.map_type = BPF_MAP_TYPE_ARRAY;
+         attributes.key_size = 4;
+         attributes.value_size = 4;
+         attributes.max_entries = 1;
+         return syscall(SYS_bpf, BPF_MAP_CREATE, &attributes, sizeof attributes);
+       }},
+      {"io-uring", [](int, int) {
+         io_uring_params parameters{};
+         return syscall(SYS_io_uring_setup, 4, &parameters);
+       }},
+      // Descriptor 0 is a terminal here (the test makes it one).
+      {"type-into-terminal", [](int, int) {
+         const char key = '\n';
+         return long{ioctl(0, TIOCSTI, &key)};
+       }},
       {"crash", [](int, int) {
          raise(SIGSEGV);
          return 0L;
@@ -216,11 +252,15 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
 
 }  // namespace
 
+std::optional<std::string> attack(const std::string& name, int view_fd, int channel_fd) {
+  const auto found = attacks().find(name);
+  if (found == attacks().end()) return "no such attack";
+  return outcome(found->second(view_fd, channel_fd));
+}
+
 std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd) {
   char text[64] = {};
   const ssize_t length = pread(view_fd, text, sizeof text - 1, 0);
   if (length < 7 || std::strncmp(text, "attack:", 7) != 0) return std::nullopt;
-  const auto found = attacks().find(std::string(text + 7, static_cast<std::size_t>(length) - 7));
-  if (found == attacks().end()) return "no such attack";
-  return outcome(found->second(view_fd, channel_fd));
+  return attack(std::string(text + 7, static_cast<std::size_t>(length) - 7), view_fd, channel_fd);
 }

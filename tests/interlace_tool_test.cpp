@@ -98,6 +98,28 @@ TEST(InterlaceTool, ExtraArgumentsAndDirectoryPartsChangeNothing) {
   EXPECT_EQ(test_support::snapshot(dir.path()).size(), 6u);  // out/, three views, two outputs
 }
 
+// An output that is a symbolic link is replaced as a name: the link gives
+// way to the new file, and whatever it pointed at stays as it was.
+TEST(InterlaceTool, OutputsThatAreSymbolicLinksAreReplacedAsNames) {
+  for (const bool dangling : {false, true}) {
+    SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
+    TempDir dir;
+    ASSERT_TRUE(test_support::make_views(dir / "s", 2, 30, 12));
+    if (!dangling) test_support::write_file(dir / "elsewhere", {'o', 'l', 'd'});
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "s_interlace.bmp").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "s_animation.gif").c_str()), 0);
+    ASSERT_EQ(run_quietly(command(dir / "s", 2, 300)), 0);
+    struct stat info {};
+    ASSERT_EQ(lstat((dir / "s_interlace.bmp").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(test_support::parse_bmp(test_support::read_file(dir / "s_interlace.bmp")).width, 30);
+    EXPECT_EQ(test_support::file_exists(dir / "elsewhere"), !dangling);
+    if (!dangling) {
+      EXPECT_EQ(test_support::read_file(dir / "elsewhere"), (Bytes{'o', 'l', 'd'}));
+    }
+  }
+}
+
 TEST(InterlaceTool, LongBaseNameThroughDeepFolders) {
   TempDir dir;
   std::string folder = dir.path();

@@ -20,8 +20,9 @@ void ensure_standard_descriptors() {
 }
 
 void silence_console() {
-  const int null_device = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const int null_device = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_device < 0) return;
+  dup2(null_device, STDIN_FILENO);
   dup2(null_device, STDOUT_FILENO);
   dup2(null_device, STDERR_FILENO);
   if (null_device > STDERR_FILENO) close(null_device);

@@ -10,7 +10,8 @@ namespace interlace {
 // and anything that quiets standard error would then point it elsewhere.
 void ensure_standard_descriptors();
 
-// Points standard output and standard error at /dev/null.
+// Points standard input, output and error at /dev/null: the tool reads no
+// terminal, prints nothing, and leaves the caller's terminal out of reach.
 void silence_console();
 
 // Closes every descriptor from 3 up, except `kept` (-1 for none).

@@ -19,11 +19,18 @@ constexpr std::uint64_t kRefer = 1ULL << 13;                   // version 2
 constexpr std::uint64_t kTruncate = 1ULL << 14;                // version 3
 constexpr std::uint64_t kIoctlDevice = 1ULL << 15;             // version 5
 
-constexpr std::uint64_t kReadFile = 1ULL << 2;
-constexpr std::uint64_t kWriteFile = 1ULL << 1;
-constexpr std::uint64_t kReadFolder = 1ULL << 3;
 constexpr std::uint64_t kRemoveFile = 1ULL << 5;
 constexpr std::uint64_t kMakeRegular = 1ULL << 8;
+constexpr std::uint64_t kMakeSymbolicLink = 1ULL << 12;
+// Version 4: TCP bind and connect.
+constexpr std::uint64_t kNetworkRights = (1ULL << 0) | (1ULL << 1);
+
+// The ruleset's attributes as version 4 has them; older headers stop at the
+// file-system rights, and older kernels take only those (the size says).
+struct RulesetAttributes {
+  std::uint64_t handled_access_fs;
+  std::uint64_t handled_access_net;
+};
 
 std::uint64_t handled_rights(long version) {
   std::uint64_t rights = kRightsOfVersion1;
@@ -62,17 +69,15 @@ bool restrict_file_access(const FileRights& rights) {
   const long version = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   if (version < 1) return false;
   const std::uint64_t handled = handled_rights(version);
-  landlock_ruleset_attr attributes{};
-  attributes.handled_access_fs = handled;
-  const Descriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0)));
+  const RulesetAttributes attributes{handled, version >= 4 ? kNetworkRights : 0};
+  const std::size_t size = version >= 4 ? sizeof attributes : sizeof attributes.handled_access_fs;
+  const Descriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, size, 0)));
   if (ruleset.get() < 0) return false;
-  const std::uint64_t in_folder =
-      (kReadFile | kWriteFile | kReadFolder | kRemoveFile | kMakeRegular | kRefer | kTruncate) & handled;
-  for (const std::string& folder : rights.folders_to_write) {
-    if (!allow_beneath(ruleset.get(), folder, in_folder)) return false;
-  }
-  for (const std::string& file : rights.files_to_use) {
-    if (!allow_beneath(ruleset.get(), file, (kReadFile | kWriteFile | kTruncate) & handled)) return false;
+  // A commit creates, links and renames entries, and removes the one it
+  // replaced; moving a symbolic link that stands at a target is making one.
+  const std::uint64_t commit = (kMakeRegular | kMakeSymbolicLink | kRemoveFile | kRefer) & handled;
+  for (const std::string& folder : rights.folders_to_commit_in) {
+    if (!allow_beneath(ruleset.get(), folder, commit)) return false;
   }
   if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
   return syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;

@@ -7,16 +7,19 @@
 
 namespace interlace {
 
-// Files and folders the process may still reach, and how.
+// Folders the process may still change, and how: create, link, rename and
+// remove entries (files and symbolic links) in them. Nothing can be opened
+// there, read or written through a name: what the process reads and writes
+// it opened before.
 struct FileRights {
-  std::vector<std::string> folders_to_write;  // read, create, link, rename, remove files within
-  std::vector<std::string> files_to_use;      // read and write (such as /dev/null)
+  std::vector<std::string> folders_to_commit_in;
 };
 
 // Restricts the process (and any process it starts later) to `rights`; an
-// empty FileRights takes every file-system right away. False, with nothing
-// changed, where the kernel has no Landlock or refuses the ruleset: a run is
-// never stopped for the lack of it.
+// empty FileRights takes every file-system right away. Where the kernel's
+// Landlock covers the network, binding and connecting TCP sockets are
+// taken away too. False, with nothing changed, where the kernel has no
+// Landlock or refuses the ruleset: a run is never stopped for the lack of it.
 bool restrict_file_access(const FileRights& rights);
 
 }  // namespace interlace

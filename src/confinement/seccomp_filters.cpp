@@ -96,17 +96,42 @@ bool confine_decoder_calls(int channel) {
   return filter.load();
 }
 
-bool confine_run_calls() {
-  Filter filter(SCMP_ACT_ALLOW);
-  filter.rules(SCMP_ACT_ERRNO(EPERM),
-               {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(connect),
-                SCMP_SYS(bind), SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4), SCMP_SYS(ptrace),
-                SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev), SCMP_SYS(fork), SCMP_SYS(vfork)});
-  // New threads are clone(CLONE_THREAD); anything else is a new process.
-  filter.rule(SCMP_ACT_ERRNO(EPERM), SCMP_SYS(clone), SCMP_A0(SCMP_CMP_MASKED_EQ, CLONE_THREAD, 0));
-  // clone3 passes its flags in memory a filter can't read; the C library
-  // falls back to clone when told it doesn't exist.
-  filter.rule(SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3));
+bool confine_run_calls(pid_t decoder) {
+  // Anything not named here fails with EPERM: the run ends with its status,
+  // not a signal.
+  Filter filter(SCMP_ACT_ERRNO(EPERM));
+  // Calls on the descriptors it holds: views, its outputs, the folder, the
+  // decoder's channel and pidfd.
+  filter.rules(SCMP_ACT_ALLOW,
+               {SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(readv), SCMP_SYS(write), SCMP_SYS(pwrite64),
+                SCMP_SYS(writev), SCMP_SYS(lseek), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx),
+                SCMP_SYS(fsync), SCMP_SYS(fdatasync), SCMP_SYS(close), SCMP_SYS(fcntl), SCMP_SYS(dup),
+                SCMP_SYS(flock), SCMP_SYS(getdents64), SCMP_SYS(fchmod), SCMP_SYS(fchown), SCMP_SYS(ftruncate),
+                SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(recvmsg), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg),
+                SCMP_SYS(sendto)});
+  // The commit: entries of the set's folder linked, renamed and removed
+  // (Landlock keeps them to that folder).
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(link), SCMP_SYS(linkat), SCMP_SYS(rename), SCMP_SYS(renameat),
+                                SCMP_SYS(renameat2), SCMP_SYS(unlink), SCMP_SYS(unlinkat)});
+  // Memory, never executable.
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise)});
+  // Signals to itself and its decoder, waiting for the decoder, the clock
+  // and the C library's basics.
+  const auto self = static_cast<scmp_datum_t>(getpid());
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, self));
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, self));
+  if (decoder > 0) filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)));
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
+                                SCMP_SYS(rt_sigreturn), SCMP_SYS(futex), SCMP_SYS(exit), SCMP_SYS(exit_group),
+                                SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres),
+                                SCMP_SYS(gettimeofday), SCMP_SYS(getrandom), SCMP_SYS(sched_yield),
+                                SCMP_SYS(restart_syscall), SCMP_SYS(umask)});
+  // No file is opened by name once the views and outputs are open, and no
+  // terminal is asked anything (the C library asks whether a stream is one).
+  filter.rules(SCMP_ACT_ERRNO(EACCES), {SCMP_SYS(open), SCMP_SYS(openat)});
+  filter.rule(SCMP_ACT_ERRNO(ENOTTY), SCMP_SYS(ioctl));
   return filter.load();
 }
 

@@ -4,6 +4,8 @@
 // programs from gaining rights for anything the process might start.
 #pragma once
 
+#include <sys/types.h>
+
 namespace interlace {
 
 // The decoder may read the descriptors it holds and is handed, write its
@@ -15,9 +17,12 @@ namespace interlace {
 // kernel refuses the filter.
 bool confine_decoder_calls(int channel);
 
-// The run's own process, once its decoder has started, may no longer start
-// programs, create or use sockets, trace other processes or create new
-// processes; such calls fail with EPERM. False when the kernel refuses it.
-bool confine_run_calls();
+// The run's own process, once its decoder has started and its views,
+// outputs and folder are open, may only use the descriptors it holds,
+// link, rename and remove entries (of its folder: Landlock), manage memory
+// (never executable), signal itself and `decoder` and wait for it; any other
+// call fails with EPERM (opening files EACCES, ioctl ENOTTY). False when the
+// kernel refuses the filter.
+bool confine_run_calls(pid_t decoder);
 
 }  // namespace interlace

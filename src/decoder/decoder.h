@@ -70,6 +70,9 @@ class Decoder {
   // another if called again.
   void stop();
 
+  // The decoder process's id; -1 when none runs.
+  pid_t pid() const { return pid_; }
+
  private:
   enum class Verdict { Waiting, TooSlow, Silent };
 

@@ -193,6 +193,12 @@ void remove_dead_temporaries(int folder_fd) {
   closedir(folder);
 }
 
+namespace {
+
+void commit_locked(const std::vector<OutputFile*>& outputs, const FolderLock& lock);
+
+}  // namespace
+
 void replace_targets(const std::vector<OutputFile*>& outputs) {
   for (OutputFile* output : outputs) {
     if (!output->finished()) fail_output();
@@ -200,7 +206,22 @@ void replace_targets(const std::vector<OutputFile*>& outputs) {
   // Every output of one run shares its folder: the base name's.
   const FolderLock lock(folder_of(outputs.front()->target_path()));
   const SignalsHeld held;
-  remove_dead_temporaries(lock.descriptor());
+  if (lock.descriptor() >= 0) remove_dead_temporaries(lock.descriptor());
+  commit_locked(outputs, lock);
+}
+
+void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder) {
+  for (OutputFile* output : outputs) {
+    if (!output->finished()) fail_output();
+  }
+  const FolderLock lock(folder.descriptor());
+  const SignalsHeld held;
+  commit_locked(outputs, lock);
+}
+
+namespace {
+
+void commit_locked(const std::vector<OutputFile*>& outputs, const FolderLock& lock) {
   for (OutputFile* output : outputs) restore_left_aside(output->target_path());
   sync_folder(lock.descriptor());
 
@@ -226,5 +247,7 @@ void replace_targets(const std::vector<OutputFile*>& outputs) {
   for (Placement& placement : placements) placement.remove_old();
   sync_folder(lock.descriptor());
 }
+
+}  // namespace
 
 }  // namespace interlace

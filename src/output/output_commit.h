@@ -25,6 +25,9 @@ namespace interlace {
 // couldn't be put back either, Failure(OutputsMixed) with the old file
 // under its restore name: never deleted.
 void replace_targets(const std::vector<OutputFile*>& outputs);
+// The same in a folder opened (and swept) before, which the commit locks and
+// syncs without opening anything.
+void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder);
 
 // The name under which a failed commit leaves the old file it couldn't put
 // back at `target_path`: in the target's folder, ".interlace-", 16 hex digits

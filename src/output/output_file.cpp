@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "output/output_commit.h"
 #include "output/signals.h"
 
 namespace interlace {
@@ -165,11 +166,35 @@ FolderLock::FolderLock(const std::string& folder)
   // runs there commit unlocked.
   if (fd_ < 0 && errno == EACCES) return;
   if (fd_ < 0) fail_output();
+  lock();
+}
+
+FolderLock::FolderLock(int folder_fd) : fd_(folder_fd), owned_(false) {
+  if (fd_ >= 0) lock();
+}
+
+void FolderLock::lock() {
   while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
 
 FolderLock::~FolderLock() {
+  if (fd_ < 0) return;
+  if (owned_) {
+    close(fd_);
+  } else {
+    flock(fd_, LOCK_UN);
+  }
+}
+
+OutputFolder::OutputFolder(const std::string& folder)
+    : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+  if (fd_ < 0) return;
+  const FolderLock lock(fd_);
+  remove_dead_temporaries(fd_);
+}
+
+OutputFolder::~OutputFolder() {
   if (fd_ >= 0) close(fd_);
 }
 

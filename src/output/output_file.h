@@ -80,9 +80,32 @@ class FolderLock {
   // Waits for the lock. Throws Failure(OutputFailed) if the folder can't be
   // opened.
   explicit FolderLock(const std::string& folder);
+  // The same on a folder open already as `folder_fd` (-1 for none: no
+  // lock), which stays open when the lock is let go.
+  explicit FolderLock(int folder_fd);
   ~FolderLock();
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
+  int descriptor() const { return fd_; }
+
+ private:
+  void lock();
+
+  int fd_ = -1;
+  bool owned_ = true;
+};
+
+// The outputs' folder, opened once, before the run gives up the right to
+// open anything: the commit locks and syncs it through this descriptor.
+// Opening it sweeps the temporaries dead runs left there. descriptor() is -1
+// where the folder can't be opened to read (a drop box, mode 0733) or is
+// missing: creating the outputs says which.
+class OutputFolder {
+ public:
+  explicit OutputFolder(const std::string& folder);
+  ~OutputFolder();
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
   int descriptor() const { return fd_; }
 
  private:
