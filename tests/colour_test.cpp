@@ -248,3 +248,26 @@ TEST(GreyViews, GreyTiffWithoutAnExtraSamplePrintsAsStored) {
 }
 
 }  // namespace
+
+namespace {
+
+// A profile's name is the view's own text: interlace-check shows it with
+// its control characters escaped, so a name can't forge report lines or
+// work the terminal (OSC 52 sets the clipboard).
+TEST(ColourProfiles, ProfileNamesAreShownEscaped) {
+  const std::string missing = missing_helpers();
+  if (!missing.empty()) GTEST_SKIP() << "needs " << missing;
+  TempDir dir;
+  save_profile(dir / "named.icc", "P3\x1b]52;c;aGk=\x07\nview 2: forged\xc2\x9b" "2J",
+               {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}});
+  ASSERT_TRUE(run("convert -size 64x48 xc:orange -profile " + kSrgb + " -profile named.icc v.png && cp v.png s_rs_c01.bmp",
+                  dir));
+  const test_support::ToolResult check = test_support::run_check(one_view(dir));
+  EXPECT_EQ(check.status, 0);
+  for (const char* raw : {"\x1b", "\x07", "\nview 2: forged", "\xc2\x9b"}) {
+    EXPECT_EQ(check.output.find(raw), std::string::npos) << check.output;
+  }
+  EXPECT_NE(check.output.find("forged\\u009b2J"), std::string::npos) << check.output;
+}
+
+}  // namespace
