@@ -87,12 +87,20 @@ std::vector<OpenedView> open_views(const RunSettings& settings) {
 }
 
 RunOutputs::RunOutputs(const RunSettings& settings) : folder(folder_of(settings.base_name)) {
+  const std::vector<std::string> targets{interlaced_file_name(settings.base_name), animation_file_name(settings.base_name)};
   try {
-    print = std::make_unique<OutputFile>(interlaced_file_name(settings.base_name));
-    preview = std::make_unique<OutputFile>(animation_file_name(settings.base_name));
+    {
+      const FolderLock lock(folder.descriptor());
+      const SignalsHeld held;
+      mend_interrupted_commit(targets);
+    }
+    print = std::make_unique<OutputFile>(targets[0]);
+    preview = std::make_unique<OutputFile>(targets[1]);
+    journal = std::make_unique<OutputFile>(journal_name(targets[0]));
   } catch (const Failure& failure) {
     print.reset();
     preview.reset();
+    journal.reset();
     unmade = failure.status();
   }
 }
@@ -133,7 +141,7 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
   preview.write(preview_file);
   preview_file.finish();
 
-  replace_targets({&print_file, &preview_file}, outputs.folder);
+  replace_targets({&print_file, &preview_file}, outputs.folder, *outputs.journal);
   return ExitStatus::Done;
 }
 

@@ -17,15 +17,16 @@ namespace interlace {
 // ViewRefused for the first that can't be opened.
 std::vector<OpenedView> open_views(const RunSettings& settings);
 
-// The outputs' folder and both temporaries, made before the run confines
-// itself (after that it opens nothing by name). A failure to make them is
-// kept, to be thrown where the run would have made them.
+// The outputs' folder (swept, and an interrupted commit there mended), both
+// temporaries and the commit's journal, made before the run confines itself
+// (after that it opens nothing by name). A failure to make them is kept, to
+// be thrown where the run would have made them.
 struct RunOutputs {
   explicit RunOutputs(const RunSettings& settings);
   OutputFile& take(std::unique_ptr<OutputFile>& output) const;
 
   OutputFolder folder;
-  std::unique_ptr<OutputFile> print, preview;
+  std::unique_ptr<OutputFile> print, preview, journal;
   std::optional<ExitStatus> unmade;
 };
 

@@ -1,17 +1,20 @@
 // Preloaded into the tool by tests: renameat2 calls whose numbers (counted
 // from 1 in each process) are listed in INTERLACE_TEST_FAILING_RENAMES, as
-// "2,3", fail with EIO, as on a disk going bad mid-commit. Others pass.
+// "2,3", fail with EIO, as on a disk going bad mid-commit. The process is
+// killed (SIGKILL: the OOM killer, a power cut) at the call numbered in
+// INTERLACE_TEST_KILLING_RENAME, before it is made. Others pass.
 #include <dlfcn.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 namespace {
 
 using renameat2_fn = int (*)(int, const char*, int, const char*, unsigned);
 
-bool listed(long call) {
-  const char* list = getenv("INTERLACE_TEST_FAILING_RENAMES");
+bool listed(const char* variable, long call) {
+  const char* list = getenv(variable);
   while (list != nullptr && *list != '\0') {
     char* end = nullptr;
     if (std::strtol(list, &end, 10) == call) return true;
@@ -24,7 +27,8 @@ bool listed(long call) {
 
 extern "C" int renameat2(int old_folder, const char* old_name, int new_folder, const char* new_name, unsigned flags) {
   static long calls;
-  if (listed(++calls)) {
+  if (listed("INTERLACE_TEST_KILLING_RENAME", ++calls)) raise(SIGKILL);
+  if (listed("INTERLACE_TEST_FAILING_RENAMES", calls)) {
     errno = EIO;
     return -1;
   }

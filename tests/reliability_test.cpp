@@ -22,8 +22,10 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <thread>
 
+#include "output/output_commit.h"
 #include "test_support.h"
 
 namespace {
@@ -251,55 +253,79 @@ TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {
 // call 1, the preview's call 2, putting the print image back call 3. A
 // failed undo must not cost the old print image: it waits under its restore
 // name, the status says the pair is mixed, and the next run puts it back.
-TEST(CommitFailures, AFailedUndoKeepsTheOldFileForTheNextRun) {
+// A commit that fails, or is killed, between its renames leaves what the
+// next run of the set puts back before anything else: the old pair, never a
+// mix, and no old file deleted.
+TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
   const ViewSet set = make_set(120, 80);
   const Bytes old_print{'o', 'l', 'd', 'B'}, old_preview{'o', 'l', 'd', 'G'};
   TempDir dir;
   put_views(dir, set);
   test_support::write_file(dir / "s_interlace.bmp", old_print);
   test_support::write_file(dir / "s_animation.gif", old_preview);
-  const std::string aside = ".interlace-" + std::string(16, '?') + ".restore";
-  const auto run_failing = [&](const char* calls) {
+  const auto name_of = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+  const std::string print_aside = name_of(interlace::restore_name(dir / "s_interlace.bmp"));
+  const std::string preview_aside = name_of(interlace::restore_name(dir / "s_animation.gif"));
+  const std::string journal = name_of(interlace::journal_name(dir / "s_interlace.bmp"));
+  const auto run_with = [&](const char* variable, const char* calls) {
     setenv("LD_PRELOAD", FAILING_RENAMES, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-    setenv("INTERLACE_TEST_FAILING_RENAMES", calls, 1);
+    setenv(variable, calls, 1);
     const int status = test_support::run_tool(arguments(dir / "s")).status;
     unsetenv("LD_PRELOAD");
     unsetenv("ASAN_OPTIONS");
-    unsetenv("INTERLACE_TEST_FAILING_RENAMES");
+    unsetenv(variable);
     return status;
   };
-  // What the folder holds besides the views, restore names shown as `aside`.
+  // What the folder holds besides the views, a temporary's random name
+  // shown as "(temporary)".
   const auto outputs = [&] {
     std::map<std::string, Bytes> found;
-    for (auto& [name, bytes] : test_support::snapshot(dir.path())) {
-      if (set.views.count(name)) continue;
-      const bool restore = name.size() == aside.size() && name.rfind(".interlace-", 0) == 0 &&
-                           name.compare(name.size() - 8, 8, ".restore") == 0;
-      found[restore ? aside : name] = bytes;
-    }
+    for (auto& [name, bytes] : test_support::snapshot(dir.path()))
+      if (!set.views.count(name)) found[interlace::is_temporary_name(name) ? "(temporary)" : name] = bytes;
     return found;
   };
   using Folder = std::map<std::string, Bytes>;
   const Folder old_pair{{"s_interlace.bmp", old_print}, {"s_animation.gif", old_preview}};
+  const Folder killed_between{{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview},
+                              {print_aside, old_print}, {preview_aside, old_preview}, {journal, {}},
+                              {"(temporary)", set.preview}};
+  const char* const kFail = "INTERLACE_TEST_FAILING_RENAMES";
+  const char* const kKill = "INTERLACE_TEST_KILLING_RENAME";
   const struct {
-    const char* failing;
+    const char* variable;
+    const char* calls;
     int status;
     Folder after;
   } steps[] = {
-      {"1", 3, old_pair},
-      {"2", 3, old_pair},
-      {"2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {aside, old_print}}},
+      {kFail, "1", 3, old_pair},
+      {kFail, "2", 3, old_pair},
+      {kFail, "2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {print_aside, old_print},
+                         {journal, {}}}},
       // The next run puts the old print image back first; its own failure
       // then leaves the old pair whole.
-      {"2", 3, old_pair},
-      {"2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {aside, old_print}}},
-      {"", 0, {{"s_interlace.bmp", set.print}, {"s_animation.gif", set.preview}}},
+      {kFail, "2", 3, old_pair},
+      // Killed between the two renames: the old files wait under their
+      // restore names, the journal says a commit was under way.
+      {kKill, "2", -1, killed_between},
+      {kFail, "1", 3, old_pair},
+      {kKill, "2", -1, killed_between},
+      {kFail, "", 0, {{"s_interlace.bmp", set.print}, {"s_animation.gif", set.preview}}},
   };
   for (const auto& step : steps) {
-    SCOPED_TRACE(testing::Message() << "renameat2 calls failing: " << step.failing);
-    EXPECT_EQ(run_failing(step.failing), step.status);
+    SCOPED_TRACE(testing::Message() << step.variable << "=" << step.calls);
+    EXPECT_EQ(run_with(step.variable, step.calls), step.status);
     EXPECT_TRUE(outputs() == step.after);
+    // The explainer names what waits, and what the next run does with it.
+    if (step.status == -1) {
+      const std::string said = test_support::run_check(arguments(dir / "s")).output;
+      EXPECT_NE(said.find(journal + " is left by a commit that was stopped or failed: the next run puts the earlier "
+                                    "outputs back"),
+                std::string::npos)
+          << said;
+      EXPECT_NE(said.find(print_aside + " holds the earlier s_interlace.bmp: the next run puts it back"),
+                std::string::npos);
+    }
   }
 }
 

@@ -10,7 +10,9 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "exit_status.h"
 #include "output/signals.h"
@@ -49,92 +51,111 @@ void keep_mode_and_owner(int fd, const struct stat& old) {
   fchmod(fd, old.st_mode & 07777);
 }
 
-bool exchange_unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+bool exists(const std::string& path) {
+  struct stat unused {};
+  return lstat(path.c_str(), &unused) == 0;
+}
 
-// One output's step of the commit, and how to undo it.
+std::string file_part_of(const std::string& path) { return path.substr(folder_of(path).size()); }
+
+// "<folder>.interlace-<16 hex digits of a hash of the target's file name><suffix>".
+std::string hashed_name(const std::string& target_path, const char* suffix) {
+  const std::string folder = folder_of(target_path);
+  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
+  for (std::size_t i = folder.size(); i < target_path.size(); ++i) {
+    hash = (hash ^ static_cast<unsigned char>(target_path[i])) * 0x100000001b3u;
+  }
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016" PRIx64, hash);
+  return folder + ".interlace-" + digits + suffix;
+}
+
+// The commit's moves, as plain renames; renameat2 where the kernel has it,
+// as the tests that fail it count on.
+bool move(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) return true;
+  return errno == ENOSYS && std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+// The journal's text: the file names of the targets that didn't exist
+// before the commit, one a line.
+std::vector<std::string> absent_targets_in(const std::string& journal) {
+  std::vector<std::string> names;
+  const int fd = open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return names;
+  char text[4096];
+  const ssize_t length = read(fd, text, sizeof text);
+  close(fd);
+  std::string line;
+  for (ssize_t i = 0; i < length; ++i) {
+    if (text[i] != '\n') {
+      line += text[i];
+    } else if (!line.empty()) {
+      names.push_back(line);
+      line.clear();
+    }
+  }
+  return names;
+}
+
+// One output's part in the commit, and how to undo it.
 class Placement {
  public:
   Placement(OutputFile& output, const Target& target) : output_(output), target_(target) {}
 
-  // Everything that can fail before a target moves: naming the temporary.
-  void prepare() { output_.name_in_folder(); }
+  const std::string& target_path() const { return output_.target_path(); }
+  bool existed() const { return target_.exists; }
+
+  // Everything that can fail before anything moves: naming the temporary.
+  void prepare() {
+    if (target_.regular) keep_mode_and_owner(output_.descriptor(), target_.info);
+    output_.name_in_folder();
+  }
+
+  // The old file gets its restore name too, a hard link (of the link
+  // itself, for a symbolic link). Where the file system has no hard links
+  // (FAT), it moves there when the new file is placed.
+  void set_old_aside() {
+    if (!target_.exists) return;
+    const std::string aside = restore_name(target_path());
+    linked_ = linkat(AT_FDCWD, target_path().c_str(), AT_FDCWD, aside.c_str(), 0) == 0;
+    if (!linked_ && errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK) fail_output();
+  }
 
   void place() {
-    const std::string& temporary = output_.name_in_folder();
-    const char* target = output_.target_path().c_str();
-    if (!target_.exists) {
-      if (std::rename(temporary.c_str(), target) != 0) fail_output();
-      output_.forget_name();
-      how_ = How::Created;
-    } else if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target, RENAME_EXCHANGE) == 0) {
-      aside_ = temporary;  // now holds the old file
-      how_ = How::Exchanged;
-    } else if (exchange_unsupported(errno)) {
-      set_old_aside(temporary);
-    } else {
-      fail_output();
+    if (target_.exists && !linked_) {
+      if (!move(target_path(), restore_name(target_path()))) fail_output();
+      moved_aside_ = true;
     }
+    if (!move(output_.name_in_folder(), target_path())) fail_output();
+    output_.forget_name();
+    placed_ = true;
   }
 
-  // Puts the target back as it was. Returns false if it couldn't: the new
-  // file stays in place and the old one goes to the target's restore name
-  // (or, if even that rename fails, stays under its own), never deleted.
+  // Puts the target back as it was; false where it couldn't (the old file
+  // then waits under its restore name).
   bool undo() {
-    const char* target = output_.target_path().c_str();
-    bool undone = true;
-    switch (how_) {
-      case How::Created: undone = unlink(target) == 0 || errno == ENOENT; break;
-      case How::Exchanged:
-        undone = renameat2(AT_FDCWD, aside_.c_str(), AT_FDCWD, target, RENAME_EXCHANGE) == 0;
-        break;
-      case How::SetAside: undone = std::rename(aside_.c_str(), target) == 0; break;
-      case How::NotYet: break;
+    const std::string aside = restore_name(target_path());
+    if (placed_ || moved_aside_) {
+      const bool undone = target_.exists ? move(aside, target_path())
+                                         : unlink(target_path().c_str()) == 0 || errno == ENOENT;
+      if (!undone) return false;
+    } else if (linked_) {
+      unlink(aside.c_str());  // a second name of the file still in place
     }
-    if (!undone && how_ != How::Created) keep_old_aside();
-    if (undone && how_ == How::SetAside) aside_.clear();
-    how_ = How::NotYet;
-    return undone;
+    placed_ = moved_aside_ = linked_ = false;
+    return true;
   }
 
-  // The old file goes, and with it the last name of this run's.
+  // The commit is done: the old file goes.
   void remove_old() {
-    if (!aside_.empty()) unlink(aside_.c_str());
-    if (how_ == How::Exchanged) output_.forget_name();
+    if (target_.exists) unlink(restore_name(target_path()).c_str());
   }
 
  private:
-  enum class How { NotYet, Created, Exchanged, SetAside };
-
-  // Without an exchange the old file steps aside under a name of its own, so
-  // that it can come back by a rename where no hard link can be made.
-  void set_old_aside(const std::string& temporary) {
-    const char* target = output_.target_path().c_str();
-    struct stat unused {};
-    std::string aside;
-    do aside = temporary_name(folder_of(output_.target_path()));
-    while (lstat(aside.c_str(), &unused) == 0);
-    if (std::rename(target, aside.c_str()) != 0) fail_output();
-    if (std::rename(temporary.c_str(), target) != 0) {
-      std::rename(aside.c_str(), target);
-      fail_output();
-    }
-    output_.forget_name();
-    aside_ = aside;
-    how_ = How::SetAside;
-  }
-
-  // The old file must outlive this run: a temporary's name would be
-  // removed, by this run's cleanup or by the next run's sweep.
-  void keep_old_aside() {
-    if (how_ == How::Exchanged) output_.forget_name();
-    if (std::rename(aside_.c_str(), restore_name(output_.target_path()).c_str()) == 0) aside_.clear();
-    aside_.clear();  // not to be removed as an old file either way
-  }
-
   OutputFile& output_;
   Target target_;
-  How how_ = How::NotYet;
-  std::string aside_;
+  bool linked_ = false, moved_aside_ = false, placed_ = false;
 };
 
 // The renames are only durable once the folder's entries are on disk too; a
@@ -143,29 +164,43 @@ void sync_folder(int folder_fd) {
   if (folder_fd >= 0) fsync(folder_fd);
 }
 
-// A file a failed commit left aside goes back in its target's place, so the
-// pair is the earlier run's again before this commit begins.
-void restore_left_aside(const std::string& target_path) {
-  const std::string aside = restore_name(target_path);
-  struct stat info {};
-  if (lstat(aside.c_str(), &info) != 0) {
-    if (errno != ENOENT) fail_output();
-    return;
+// The journal names the targets that didn't exist; it is in place before
+// anything moves, and renamed to the done name once everything has.
+void write_journal(OutputFile& journal, const std::vector<Placement>& placements) {
+  for (const Placement& placement : placements) {
+    if (placement.existed()) continue;
+    std::string line = file_part_of(placement.target_path()) + "\n";
+    journal.io()->write_proc(line.data(), 1, static_cast<unsigned>(line.size()), journal.handle());
   }
-  if (!S_ISREG(info.st_mode) || std::rename(aside.c_str(), target_path.c_str()) != 0) fail_output();
+  journal.finish();
+  if (!journal.name_for_good(journal_name(placements.front().target_path()))) fail_output();
 }
 
 }  // namespace
 
-std::string restore_name(const std::string& target_path) {
-  const std::string folder = folder_of(target_path);
-  std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a, 64 bits
-  for (std::size_t i = folder.size(); i < target_path.size(); ++i) {
-    hash = (hash ^ static_cast<unsigned char>(target_path[i])) * 0x100000001b3u;
+std::string restore_name(const std::string& target_path) { return hashed_name(target_path, ".restore"); }
+std::string journal_name(const std::string& first_target) { return hashed_name(first_target, ".commit"); }
+std::string done_name(const std::string& first_target) { return hashed_name(first_target, ".done"); }
+
+void mend_interrupted_commit(const std::vector<std::string>& targets) {
+  const std::string done = done_name(targets.front()), journal = journal_name(targets.front());
+  if (exists(done)) {  // it had finished: what is aside is old
+    for (const std::string& target : targets) unlink(restore_name(target).c_str());
+    unlink(done.c_str());
+    return;
   }
-  char digits[17];
-  std::snprintf(digits, sizeof digits, "%016" PRIx64, hash);
-  return folder + ".interlace-" + digits + ".restore";
+  const bool journaled = exists(journal);
+  const std::vector<std::string> absent = journaled ? absent_targets_in(journal) : std::vector<std::string>();
+  for (const std::string& target : targets) {
+    const std::string aside = restore_name(target);
+    if (exists(aside)) {
+      if (std::rename(aside.c_str(), target.c_str()) != 0) fail_output();
+      unlink(aside.c_str());  // still there where both names were one file's
+    } else if (std::find(absent.begin(), absent.end(), file_part_of(target)) != absent.end()) {
+      if (unlink(target.c_str()) != 0 && errno != ENOENT) fail_output();
+    }
+  }
+  if (journaled) unlink(journal.c_str());
 }
 
 void check_target(const std::string& path) { look_at_target(path); }
@@ -195,7 +230,40 @@ void remove_dead_temporaries(int folder_fd) {
 
 namespace {
 
-void commit_locked(const std::vector<OutputFile*>& outputs, const FolderLock& lock);
+void commit_locked(const std::vector<OutputFile*>& outputs, OutputFile& journal, const FolderLock& lock) {
+  std::vector<Placement> placements;
+  for (OutputFile* output : outputs) placements.emplace_back(*output, look_at_target(output->target_path()));
+  for (Placement& placement : placements) placement.prepare();
+  write_journal(journal, placements);
+  std::size_t placed = 0;
+  try {
+    for (Placement& placement : placements) placement.set_old_aside();
+    for (; placed < placements.size(); ++placed) placements[placed].place();
+    if (std::rename(journal_name(placements.front().target_path()).c_str(),
+                    done_name(placements.front().target_path()).c_str()) != 0) {
+      fail_output();
+    }
+  } catch (const Failure&) {
+    bool all_undone = true;
+    for (std::size_t j = placements.size(); j-- > 0;) all_undone = placements[j].undo() && all_undone;
+    // Left in place where something couldn't be put back: the next run
+    // reads it.
+    if (all_undone) unlink(journal_name(placements.front().target_path()).c_str());
+    sync_folder(lock.descriptor());
+    if (!all_undone) throw Failure(ExitStatus::OutputsMixed);
+    throw;
+  }
+  sync_folder(lock.descriptor());
+  for (Placement& placement : placements) placement.remove_old();
+  unlink(done_name(placements.front().target_path()).c_str());
+  sync_folder(lock.descriptor());
+}
+
+std::vector<std::string> targets_of(const std::vector<OutputFile*>& outputs) {
+  std::vector<std::string> targets;
+  for (const OutputFile* output : outputs) targets.push_back(output->target_path());
+  return targets;
+}
 
 }  // namespace
 
@@ -203,51 +271,24 @@ void replace_targets(const std::vector<OutputFile*>& outputs) {
   for (OutputFile* output : outputs) {
     if (!output->finished()) fail_output();
   }
-  // Every output of one run shares its folder: the base name's.
+  // Every output of one run shares its folder: the base name's. (The
+  // journal's temporary first: where it is a named one, making it takes the
+  // folder's lock for a moment.)
+  OutputFile journal(journal_name(outputs.front()->target_path()));
   const FolderLock lock(folder_of(outputs.front()->target_path()));
   const SignalsHeld held;
   if (lock.descriptor() >= 0) remove_dead_temporaries(lock.descriptor());
-  commit_locked(outputs, lock);
+  mend_interrupted_commit(targets_of(outputs));
+  commit_locked(outputs, journal, lock);
 }
 
-void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder) {
+void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder, OutputFile& journal) {
   for (OutputFile* output : outputs) {
     if (!output->finished()) fail_output();
   }
   const FolderLock lock(folder.descriptor());
   const SignalsHeld held;
-  commit_locked(outputs, lock);
+  commit_locked(outputs, journal, lock);
 }
-
-namespace {
-
-void commit_locked(const std::vector<OutputFile*>& outputs, const FolderLock& lock) {
-  for (OutputFile* output : outputs) restore_left_aside(output->target_path());
-  sync_folder(lock.descriptor());
-
-  std::vector<Target> targets;
-  for (OutputFile* output : outputs) targets.push_back(look_at_target(output->target_path()));
-  std::vector<Placement> placements;
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    if (targets[i].regular) keep_mode_and_owner(outputs[i]->descriptor(), targets[i].info);
-    placements.emplace_back(*outputs[i], targets[i]);
-    placements.back().prepare();
-  }
-  for (std::size_t i = 0; i < placements.size(); ++i) {
-    try {
-      placements[i].place();
-    } catch (const Failure&) {
-      bool all_undone = true;
-      for (std::size_t j = i; j-- > 0;) all_undone = placements[j].undo() && all_undone;
-      sync_folder(lock.descriptor());
-      if (!all_undone) throw Failure(ExitStatus::OutputsMixed);
-      throw;
-    }
-  }
-  for (Placement& placement : placements) placement.remove_old();
-  sync_folder(lock.descriptor());
-}
-
-}  // namespace
 
 }  // namespace interlace

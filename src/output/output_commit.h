@@ -9,30 +9,49 @@
 
 namespace interlace {
 
-// Replaces every output's target with its finished temporary, all or none.
+// Replaces every output's target with its finished temporary, all or none,
+// in an order that a process killed at any point leaves mendable:
+//  1. each target is checked (a folder, FIFO, device or socket in its place
+//     makes the commit fail unstarted), each temporary named in the folder;
+//  2. the journal (journal_name()) is put in place, naming the targets that
+//     didn't exist;
+//  3. each old file gets its restore name (restore_name()) too, a hard link;
+//  4. each new file is renamed onto its target (where there are no hard
+//     links, the old file is renamed to its restore name first);
+//  5. the journal is renamed to the done name (done_name()): the commit
+//     point; then the old files and the done name go.
+// A commit killed before 5 is undone by the next run of the set
+// (mend_interrupted_commit()); after it, the next run clears what is left.
 // The outputs' folder is locked for the commit, so runs on one folder take
-// turns and a pair is always one run's; signals are held from first rename
-// to last. Each target is checked before anything moves: a folder, FIFO,
-// device or socket in a target's place makes the commit fail unstarted. An
-// existing target is swapped with its replacement in one atomic exchange
-// where the file system has one, else set aside by a rename; either way it
-// can be put back without a hard link, and is removed once all are in
-// place. A replaced file keeps its permission bits and, where the process may
-// set them, its owner and group. Temporaries that dead runs left in the
-// folder are removed first, and a file an earlier commit left waiting aside
-// (see restore_name()) is put back in its target's place. Throws
+// turns and a pair is always one run's; signals are held throughout. A
+// replaced file keeps its permission bits and, where the process may set
+// them, its owner and group. Temporaries that dead runs left in the folder
+// are removed first, and an interrupted commit mended. Throws
 // Failure(OutputFailed) with every target as it was, or, when a target
-// couldn't be put back either, Failure(OutputsMixed) with the old file
-// under its restore name: never deleted.
+// couldn't be put back either, Failure(OutputsMixed) with the old file under
+// its restore name and the journal in place: never deleted.
 void replace_targets(const std::vector<OutputFile*>& outputs);
-// The same in a folder opened (and swept) before, which the commit locks and
-// syncs without opening anything.
-void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder);
+// The same in a folder opened, swept and mended before, with the journal's
+// temporary made before too: the commit opens nothing.
+void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder, OutputFile& journal);
 
-// The name under which a failed commit leaves the old file it couldn't put
-// back at `target_path`: in the target's folder, ".interlace-", 16 hex digits
-// of a hash of the target's file name, ".restore". It isn't a temporary's
-// name, so no run removes it; the next run for that target moves it back.
+// Puts back what a commit of `targets` (the outputs in commit order) left
+// when it was killed or failed before its commit point: every old file
+// waiting under its restore name goes back to its target, and a target the
+// journal says didn't exist is removed. After the commit point, what is left
+// aside is removed. Call with the folder locked. Throws
+// Failure(OutputFailed) when an old file can't be put back.
+void mend_interrupted_commit(const std::vector<std::string>& targets);
+
+// The journal of a commit whose first target is `first_target`, and the
+// name it takes at the commit point: like restore names, never temporaries'.
+std::string journal_name(const std::string& first_target);
+std::string done_name(const std::string& first_target);
+
+// The name under which a commit keeps the old file of `target_path` until
+// its commit point: in the target's folder, ".interlace-", 16 hex digits of
+// a hash of the target's file name, ".restore". It isn't a temporary's name,
+// so no sweep removes it; the next run for that target moves it back.
 std::string restore_name(const std::string& target_path);
 
 // Throws Failure(OutputFailed) when what stands at `path` is no file the

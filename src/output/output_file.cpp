@@ -134,6 +134,18 @@ const std::string& OutputFile::name_in_folder() {
 
 void OutputFile::forget_name() { name_named(""); }
 
+bool OutputFile::name_for_good(const std::string& path) {
+  if (!temp_path_.empty()) {
+    if (std::rename(temp_path_.c_str(), path.c_str()) != 0) return false;
+    forget_name();
+    return true;
+  }
+  const int fd = fileno(file_);
+  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
+         (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
+}
+
 unsigned OutputFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
   auto* self = static_cast<OutputFile*>(handle);
   return static_cast<unsigned>(std::fread(buffer, size, count, self->file_));

@@ -51,6 +51,11 @@ class OutputFile {
   // target, or removed): nothing is left for this object to remove.
   void forget_name();
 
+  // Gives the finished temporary the name `path` for good (a link, or a
+  // rename of a named temporary); this object no longer removes it. False
+  // when it can't.
+  bool name_for_good(const std::string& path);
+
  private:
   static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
   static unsigned write(void* buffer, unsigned size, unsigned count, fi_handle handle);

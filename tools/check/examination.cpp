@@ -43,6 +43,33 @@ void note_views_past_the_count(const RunSettings& settings, Examination& exam) {
   }
 }
 
+bool exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// What an interrupted or failed commit left in the outputs' folder, and
+// what the next run of the set does with it before anything else.
+void note_interrupted_commit(const RunSettings& settings, Examination& exam) {
+  const std::string print = interlaced_file_name(settings.base_name);
+  const std::string preview = animation_file_name(settings.base_name);
+  if (exists(done_name(print))) {
+    exam.notes.push_back(file_part(done_name(print)) + " is left by a commit that was stopped as it finished: the next run "
+                         "removes it and the old outputs beside it");
+    return;
+  }
+  const bool journaled = exists(journal_name(print));
+  if (journaled) {
+    exam.notes.push_back(file_part(journal_name(print)) + " is left by a commit that was stopped or failed: the next run "
+                         "puts the earlier outputs back, as they were, before anything else");
+  }
+  for (const std::string& target : {print, preview}) {
+    if (!exists(restore_name(target))) continue;
+    exam.notes.push_back(file_part(restore_name(target)) + " holds the earlier " + file_part(target) +
+                         (journaled ? "" : ", set aside by a failed commit") + ": the next run puts it back in its place");
+  }
+}
+
 std::string size_text(std::int64_t width, std::int64_t height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
@@ -278,6 +305,7 @@ Examination examine(const RunSettings& settings) {
   Run run(settings);
   for (int n = 1; n <= settings.view_count; ++n) run.look_at_view(n, exam);
   note_views_past_the_count(settings, exam);
+  note_interrupted_commit(settings, exam);
   run.look_at_outputs(exam);
   exam.status = run.status();
   return exam;
