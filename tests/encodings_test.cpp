@@ -153,6 +153,7 @@ const Encoding kEncodings[] = {
     {"Targa RLE", "convert", "convert src.png -compress RLE v.tga", "v.tga"},
     {"PPM 16-bit", "pamdepth", "pamdepth 65535 src.ppm > v.ppm", "v.ppm"},
     {"PGM", "ppmtopgm", "ppmtopgm src.ppm > v.pgm", "v.pgm"},
+    {"PFM (bottom row first)", "convert", "convert src.png v.pfm", "v.pfm"},
     {"WebP lossy", "cwebp", "cwebp -q 90 src.png -o v.webp", "v.webp"},
     {"WebP lossless", "cwebp", "cwebp -lossless src.png -o v.webp", "v.webp"},
     {"JPEG 2000 JP2", "opj_compress", "opj_compress -i src.ppm -o v.jp2", "v.jp2"},

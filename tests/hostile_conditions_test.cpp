@@ -273,13 +273,34 @@ Bytes tiff_of_a_long_chain() {
   return file;
 }
 
-// The files the hostile ones below are made from are sound, and so is a
-// long chain of directories that only the first of is an image.
+// The files the hostile ones below are made from are sound, and so are a
+// long chain of directories that only the first of is an image, EXIF of
+// types the tool doesn't know (EXIF 3.0's UTF-8) and a second EXIF segment,
+// which viewers pass over (its orientation, 3, is not the first's, 6).
 TEST(HostileViews, SoundFilesTheHolesAreMadeFromAreRead) {
-  for (const Bytes& file : {tiff_file(kGreyTiff), tiff_of_a_long_chain()}) {
+  TempDir made;
+  ASSERT_TRUE(test_support::make_views(made / "j", 1, 32, 16, "JPEG"));
+  const Bytes jpeg = test_support::read_file(made / "j_rs_c01.bmp");
+  const Bytes orientation_3{0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 3, 0, 0}, orientation_6{0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0};
+  const Bytes utf8_text{0x01, 0x0E, 0, 129, 0, 0, 0, 3, 'o', 'k', 0, 0}, unknown_type{0x01, 0x31, 0, 99, 0, 0, 0, 1, 0, 0, 0, 0};
+  const struct {
+    const char* what;
+    Bytes file;
+    int width, height;
+  } cases[] = {
+      {"grey TIFF", tiff_file(kGreyTiff), 2, 2},
+      {"TIFF of a long chain", tiff_of_a_long_chain(), 2, 2},
+      {"EXIF of UTF-8 and unknown types", with_exif(jpeg, {orientation_6, utf8_text, unknown_type}, 0), 16, 32},
+      {"two EXIF segments", with_exif(with_exif(jpeg, {orientation_3}, 0), {orientation_6}, 0), 16, 32},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     TempDir dir;
-    test_support::write_file(dir / "s_rs_c01.bmp", file);
-    EXPECT_EQ(test_support::run_tool({dir / "s", "t", "1", "0", "0", "300", "0"}).status, 0) << file.size() << " bytes";
+    test_support::write_file(dir / "s_rs_c01.bmp", c.file);
+    ASSERT_EQ(test_support::run_tool({dir / "s", "t", "1", "0", "0", "300", "0"}).status, 0);
+    const test_support::BmpFile print = test_support::parse_bmp(test_support::read_file(dir / "s_interlace.bmp"));
+    EXPECT_EQ(print.width, c.width);
+    EXPECT_EQ(print.height, c.height);
   }
 }
 
@@ -331,6 +352,8 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
   colour_of_two[4] = {262, 3, 1, 2};
   std::vector<TiffEntry> grey_alpha_16 = grey_tiff_with(277, 1, 2);
   grey_alpha_16[2] = {258, 3, 2, 16 | 16 << 16};
+  std::vector<TiffEntry> grey_alpha_8 = grey_tiff_with(277, 1, 2);
+  grey_alpha_8[2] = {258, 3, 2, 8 | 8 << 16};
   std::vector<TiffEntry> separate_nibbles = grey_tiff_with(284, 1, 2);
   separate_nibbles[2] = {258, 3, 1, 4};
   cases.insert(cases.end(), {
@@ -339,6 +362,7 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
        "TIFF BitsPerSample has 3 values for 2 samples per pixel"},
       {"TIFF colour of two samples", tiff_file(colour_of_two), "TIFF colour image with 2 samples per pixel"},
       {"TIFF grey and alpha of 16 bits", tiff_file(grey_alpha_16), "TIFF grey and alpha of 16 bits per sample"},
+      {"TIFF grey and alpha of 8 bits", tiff_file(grey_alpha_8), "TIFF grey and alpha of 8 bits per sample"},
       {"TIFF separate planes of 4 bits", tiff_file(separate_nibbles),
        "TIFF separate planes of fewer than 8 bits per sample"},
       {"TIFF strip past the end", tiff_file(grey_tiff_with(273, 1, 5000)), "TIFF strip lies past the end of the file"},

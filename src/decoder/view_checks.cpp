@@ -8,6 +8,7 @@
 #include "formats/hdr.h"
 #include "formats/jpeg.h"
 #include "formats/jpeg2000.h"
+#include "formats/pfm.h"
 #include "formats/pnm.h"
 #include "formats/sgi.h"
 #include "formats/targa.h"
@@ -125,7 +126,7 @@ const std::map<FREE_IMAGE_FORMAT, Inspector>& inspectors() {
       {FIF_PNG, inspect_png},     {FIF_TARGA, inspect_targa}, {FIF_HDR, inspect_hdr},    {FIF_GIF, inspect_gif},
       {FIF_SGI, inspect_sgi},     {FIF_J2K, inspect_j2k},    {FIF_JP2, inspect_jp2},    {FIF_PBM, inspect_pnm},
       {FIF_PBMRAW, inspect_pnm},  {FIF_PGM, inspect_pnm},    {FIF_PGMRAW, inspect_pnm}, {FIF_PPM, inspect_pnm},
-      {FIF_PPMRAW, inspect_pnm},
+      {FIF_PPMRAW, inspect_pnm},  {FIF_PFM, inspect_pfm},
   };
   return table;
 }

@@ -83,10 +83,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   if (noted.profile) view = apply_cmyk_profile(std::move(view), *noted.profile, noted.conversion);
   if (orientation != 1) {
     view = turned_upright(std::move(view), orientation);
-    const std::string turned = facts.orientation_from_tiff
-                                   ? "turned upright (TIFF orientation " + std::to_string(orientation) + ")"
-                                   : "EXIF turned";
-    noted.conversion = joined(noted.conversion, turned);
+    noted.conversion = joined(noted.conversion, facts.turn_note.empty() ? "EXIF turned" : facts.turn_note);
   }
   ViewEncoding encoding;
   encoding.format = file.format();

@@ -11,9 +11,10 @@ namespace interlace {
 
 namespace {
 
-// Bytes of one value of an EXIF field type: the classic TIFF types, 1 to 13;
-// BigTIFF's are no EXIF type. 0 for none.
-std::uint64_t type_bytes(unsigned type) { return type <= 13 ? tiff_type_bytes(type) : 0; }
+// Bytes of one value of an EXIF field type: the classic TIFF types, 1 to 13,
+// and EXIF 3.0's UTF-8 (129); BigTIFF's are no EXIF type. 0 for none.
+constexpr unsigned kUtf8 = 129;
+std::uint64_t type_bytes(unsigned type) { return type == kUtf8 ? 1 : type <= 13 ? tiff_type_bytes(type) : 0; }
 
 // EXIF data: a TIFF structure, from `start` in `data`.
 // Every directory it reaches and every value it points to must lie inside
@@ -60,7 +61,9 @@ class Exif {
   void walk_entry(std::uint64_t at, int depth) {
     const unsigned tag = value(at, 2), type = value(at + 2, 2);
     const std::uint64_t count = value(at + 4, 4);
-    if (type_bytes(type) == 0) refuse_malformed("EXIF entry of no known type");
+    // Nothing reads an entry of a type it doesn't know, as viewers do: the
+    // library is never shown EXIF.
+    if (type_bytes(type) == 0) return;
     const std::uint64_t bytes = count * type_bytes(type);  // at most 2^32 x 8: no overflow
     const std::uint64_t offset = value(at + 8, 4);
     if (bytes > 4 && (offset > length_ || length_ - offset < bytes))

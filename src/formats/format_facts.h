@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "formats/byte_source.h"
@@ -21,7 +22,7 @@ struct FormatFacts {
   // 0 where the library's reading of the header alone says.
   std::uint64_t claimed_pixels = 0;
   unsigned orientation = 1;            // EXIF (JPEG) or TIFF orientation, 1 to 8
-  bool orientation_from_tiff = false;  // a TIFF's tag, which libtiff applies itself in some forms
+  std::string turn_note;               // what turning it is called in reports; empty: "EXIF turned"
   std::vector<unsigned char> icc_profile;  // embedded, as the tool read it; empty for none
   bool alpha_declared = true;  // a 32-bit BMP's fourth byte is alpha only when its header says so
   bool premultiplied = false;  // colours already multiplied by alpha (a TIFF's associated alpha)

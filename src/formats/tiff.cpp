@@ -202,6 +202,11 @@ void check_samples(const TiffFile& tiff, const std::vector<Entry>& entries) {
   // channels: it would print other colours.
   if (photometric <= 1 && samples >= 2 && first_value(tiff, entries, kBitsPerSample, 1) == 16)
     refuse_malformed("TIFF grey and alpha of 16 bits per sample, which the library reads as colour");
+  // 8-bit grey with alpha it makes a palette of, with one opacity for each
+  // grey level (the last pixel's): soft edges would print other greys.
+  if (photometric <= 1 && samples >= 2 && first_value(tiff, entries, kBitsPerSample, 1) == 8)
+    refuse_malformed("TIFF grey and alpha of 8 bits per sample, which the library reads with one opacity per grey "
+                     "level");
 }
 
 // Every strip or tile must lie inside the file.
@@ -224,10 +229,25 @@ std::uint64_t tiff_type_bytes(unsigned type) {
   return type < sizeof kBytes ? kBytes[type] : 0;
 }
 
+namespace {
+
+// The library reads YCbCr (JPEG-compressed, mostly) and CIELab images
+// through libtiff's RGBA interface, which applies the orientation's flips
+// itself: orientations 2 to 4 come out upright, and 5 to 8 as though 1 to 4.
+bool read_through_rgba(std::uint64_t photometric) { return photometric == 6 || photometric == 8; }
+
+// What is left to turn of `orientation` once libtiff has flipped the
+// picture as for orientation - 4: a transpose (5) or a transverse (7).
+unsigned left_to_turn(unsigned orientation) {
+  static const unsigned kLeft[9] = {1, 1, 1, 1, 1, 5, 7, 5, 7};
+  return kLeft[orientation];
+}
+
+}  // namespace
+
 FormatFacts inspect_tiff(const ByteSource& file) {
   FormatFacts facts;
   facts.alpha_declared = false;
-  facts.orientation_from_tiff = true;
   TiffFile tiff(file);
   if (!tiff.open()) return facts;
   const std::vector<Entry> entries = walk_chain(tiff);
@@ -244,6 +264,8 @@ FormatFacts inspect_tiff(const ByteSource& file) {
   check_pieces(tiff, entries, kTileOffsets, kTileByteCounts, "tile");
   const std::uint64_t orientation = first_value(tiff, entries, kOrientation, 1);
   facts.orientation = orientation >= 1 && orientation <= 8 ? static_cast<unsigned>(orientation) : 1;
+  facts.turn_note = "turned upright (TIFF orientation " + std::to_string(facts.orientation) + ")";
+  if (read_through_rgba(first_value(tiff, entries, kPhotometric, 1))) facts.orientation = left_to_turn(facts.orientation);
   if (const Entry* profile = find(entries, kIccProfile)) {
     if (profile->type == 7 || profile->type == 1) {  // UNDEFINED or BYTE
       facts.icc_profile = file.bytes_at(tiff.values_at(*profile), static_cast<std::size_t>(profile->count));
