@@ -157,6 +157,7 @@ ExitStatus interlace_views(const RunSettings& settings) {
 int main(int argc, char** argv) {
   interlace::ensure_standard_descriptors();
   interlace::silence_console();
+  interlace::raise_descriptor_limit();
   interlace::keep_large_allocations();
   interlace::remove_temporaries_on_signals();
   using interlace::ExitStatus;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -90,6 +91,10 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
        kThreeViews, 2, "s_rs_c02.bmp", "not a regular file"},
       {"preview page too tall", [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 3, 3, 400)); },
        kThreeViews, 3, "s_rs_c01.bmp", "too tall for a preview page"},
+      // The run opens every view before it decodes one.
+      {"preview page too tall, a later view missing",
+       [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / "s", 1, 3, 400)); }, kThreeViews, 2,
+       "s_rs_c02.bmp", "missing"},
       {"folder in the print image's place",
        [](const TempDir& d) { three_views(d), mkdir((d / "s_interlace.bmp").c_str(), 0755); }, kThreeViews, 3,
        "s_interlace.bmp", "a folder stands where s_interlace.bmp goes"},
@@ -128,6 +133,30 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
     EXPECT_NE(check.output.find(c.reason), std::string::npos) << check.output;
     EXPECT_EQ(check.status, c.status);
     EXPECT_EQ(test_support::run_tool(c.args, dir.path()).status, check.status);
+  }
+}
+
+// A run holds all N views open at once. Under a soft descriptor limit below
+// that both raise it to the hard one; where even the hard one is too low,
+// both say it is the process's limit, not a view's fault, with status 3.
+TEST(InterlaceCheck, DescriptorLimitsAreTheProcesssNotTheViews) {
+  if (std::system("command -v prlimit >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs prlimit (util-linux)";
+  TempDir dir;
+  ASSERT_TRUE(test_support::make_views(dir / "s", 50, 100, 12));
+  const std::string arguments = " '" + (dir / "s") + "' t 50 0 0 300 0";
+  const struct {
+    const char* limits;
+    int status;
+    const char* said;
+  } cases[] = {{"40:4096", 0, "exit status 0"}, {"40:40", 3, "this process may open no more files"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limits);
+    const std::string limit = std::string("prlimit --nofile=") + c.limits + " ";
+    EXPECT_EQ(WEXITSTATUS(std::system((limit + INTERLACE_TOOL + arguments).c_str())), c.status);
+    const int status = std::system((limit + INTERLACE_CHECK_TOOL + arguments + " > '" + (dir / "report") + "'").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    const Bytes report = test_support::read_file(dir / "report");
+    EXPECT_NE(std::string(report.begin(), report.end()).find(c.said), std::string::npos);
   }
 }
 

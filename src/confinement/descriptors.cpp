@@ -1,6 +1,7 @@
 #include "confinement/descriptors.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
@@ -26,6 +27,13 @@ void silence_console() {
   dup2(null_device, STDOUT_FILENO);
   dup2(null_device, STDERR_FILENO);
   if (null_device > STDERR_FILENO) close(null_device);
+}
+
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 void close_inherited_descriptors(int kept) {

@@ -14,6 +14,11 @@ void ensure_standard_descriptors();
 // terminal, prints nothing, and leaves the caller's terminal out of reach.
 void silence_console();
 
+// Raises the soft limit on open descriptors to the hard one: a run holds
+// every view open at once, N + 10 descriptors in all, and shells often set a
+// soft limit far below what the system allows.
+void raise_descriptor_limit();
+
 // Closes every descriptor from 3 up, except `kept` (-1 for none).
 void close_inherited_descriptors(int kept = -1);
 

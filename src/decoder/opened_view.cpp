@@ -21,6 +21,7 @@ bool status_of(int fd, struct stat& status) { return syscall(SYS_fstat, fd, &sta
 OpenedView OpenedView::open(const std::string& name) {
   // Not blocking, so that a FIFO in a view's place is refused, not waited on.
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE)) throw OutOfDescriptors();
   if (fd < 0) refuse_view(errno == ENOENT || errno == ENOTDIR ? ViewProblemKind::Missing : ViewProblemKind::Unreadable);
   return OpenedView(fd, name);
 }

@@ -7,12 +7,22 @@
 #include <cstdint>
 #include <string>
 
+#include "exit_status.h"
+
 namespace interlace {
+
+// The process may open no more files: its own limit (ulimit -n), not the
+// view's fault. Status 3, as for memory.
+class OutOfDescriptors : public Failure {
+ public:
+  OutOfDescriptors() : Failure(ExitStatus::OutputFailed) {}
+};
 
 class OpenedView {
  public:
   // Opens `name`. Throws ViewRefused when it is missing, can't be opened,
-  // isn't a regular file or is empty.
+  // isn't a regular file or is empty; OutOfDescriptors when the process has
+  // no descriptor left for it.
   static OpenedView open(const std::string& name);
   // Takes `fd` over (it is closed with this object), with the same checks.
   OpenedView(int fd, std::string name);

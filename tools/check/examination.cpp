@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include <memory>
 #include <new>
 
 #include "decoder/decoder.h"
@@ -137,13 +138,42 @@ class Run {
  public:
   explicit Run(const RunSettings& settings) : settings_(settings) {}
 
+  // The run opens every view before it decodes any: a view that can't be
+  // opened ends it first.
+  void open_views() {
+    for (int n = 1; n <= settings_.view_count; ++n) {
+      Opening opening;
+      try {
+        opening.view = std::make_unique<OpenedView>(OpenedView::open(view_file_name(settings_.base_name, n)));
+      } catch (const ViewRefused& refused) {
+        opening.refused = refused.problem();
+        fail(ExitStatus::BadView);
+      } catch (const OutOfDescriptors&) {
+        opening.out_of_descriptors = true;
+        fail(ExitStatus::OutputFailed);
+      }
+      openings_.push_back(std::move(opening));
+    }
+  }
+
   void look_at_view(int number, Examination& exam) {
     if (!exam.decoder_problem.empty()) return;
     ViewReport report;
     report.number = number;
     report.file = view_file_name(settings_.base_name, number);
+    const Opening& opening = openings_[static_cast<std::size_t>(number - 1)];
+    if (opening.out_of_descriptors) {
+      rlimit limit{};
+      getrlimit(RLIMIT_NOFILE, &limit);
+      report.problem = "can't be opened: this process may open no more files (its limit, ulimit -n, is " +
+                       std::to_string(limit.rlim_cur) + "; " + std::to_string(settings_.view_count) +
+                       " views need about " + std::to_string(settings_.view_count + 10) + ")";
+      exam.views.push_back(report);
+      return;
+    }
     try {
-      const OpenedView file = OpenedView::open(report.file);
+      if (opening.refused) throw ViewRefused(*opening.refused);
+      const OpenedView& file = *opening.view;
       DecodedView decoded = decoder_.decode(file, request_);
       report.format = decoded.format;
       report.width = decoded.size.width;
@@ -244,9 +274,11 @@ class Run {
     }
     // What it will hold once every view can be used.
     const int pages = settings_.view_count;
+    const bool sized = request_.expected && exam.preview_page_height != 0;
     animation.details = (pages == 1 ? std::string("one page") : std::to_string(pages) + " pages") +
-                        (request_.expected ? " of " + size_text(exam.preview_page_width, exam.preview_page_height)
-                                           : ", " + std::to_string(kPreviewWidth) + " pixels wide");
+                        (sized ? " of " + size_text(exam.preview_page_width, exam.preview_page_height)
+                               : ", " + std::to_string(kPreviewWidth) + " pixels wide");
+    if (request_.expected && !sized) animation.problem = "its pages would be over 65535 rows high, a GIF page's limit";
     if (failed() || exam.preview_pages != settings_.view_count) return;
     try {
       animation.bytes = preview_.encoded_bytes();
@@ -290,7 +322,14 @@ class Run {
                        std::to_string(space->free_bytes) + " are free";
   }
 
+  struct Opening {
+    std::unique_ptr<OpenedView> view;
+    std::optional<ViewProblem> refused;
+    bool out_of_descriptors = false;
+  };
+
   const RunSettings& settings_;
+  std::vector<Opening> openings_;
   std::optional<ExitStatus> status_;
   DecodeRequest request_{settings_.view_count, std::nullopt};
   PreviewAnimation preview_;
@@ -303,6 +342,7 @@ class Run {
 Examination examine(const RunSettings& settings) {
   Examination exam;
   Run run(settings);
+  run.open_views();
   for (int n = 1; n <= settings.view_count; ++n) run.look_at_view(n, exam);
   note_views_past_the_count(settings, exam);
   note_interrupted_commit(settings, exam);

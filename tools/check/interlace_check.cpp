@@ -168,6 +168,7 @@ int refuse_command_line(interlace::CommandLineProblem problem, bool json) {
 int main(int argc, char** argv) {
   // A view opened while standard error is closed would take its place.
   interlace::ensure_standard_descriptors();
+  interlace::raise_descriptor_limit();
   interlace::keep_large_allocations();
   if (argc == 2 && std::string(argv[1]) == "--help") {
     std::cout << kUsage << "\n\n" << kHelp;
