@@ -118,11 +118,18 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
   StripTable strips;
   DecodeRequest request;
   request.view_count = settings.view_count;
-  for (const OpenedView& view : views) {
-    request.last = &view == &views.back();
-    DecodedView decoded = decoder.decode(view, request);
+  request.last = views.size() == 1;
+  decoder.send(views.front(), request);
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    DecodedView decoded = decoder.receive(views[i], request);
     if (!request.expected) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
     request.expected = decoded.size;
+    // The decoder decodes the next view while this one's page is checked
+    // and kept: the machine's second core.
+    if (i + 1 < views.size()) {
+      request.last = i + 2 == views.size();
+      decoder.send(views[i + 1], request);
+    }
     preview.add_page(decoded.page.get());
     strips.add(std::move(decoded.strip));
   }

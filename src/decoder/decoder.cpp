@@ -156,8 +156,24 @@ void Decoder::ensure_ready() {
 }
 
 DecodedView Decoder::decode(const OpenedView& file, const DecodeRequest& request) {
+  send(file, request);
+  return receive(file, request);
+}
+
+void Decoder::send(const OpenedView& file, const DecodeRequest& request) {
 #ifdef INTERLACE_CONFINE
-  DecodedView decoded = decode_confined(file, request);
+  ensure_ready();
+  begin_watch(file.size());
+  if (!channel_.send(request_message(file.name(), request), file.fd())) lost();
+#else
+  (void)file;
+  (void)request;
+#endif
+}
+
+DecodedView Decoder::receive(const OpenedView& file, const DecodeRequest& request) {
+#ifdef INTERLACE_CONFINE
+  DecodedView decoded = receive_confined(file, request);
 #else
   const int own_fd = fcntl(file.fd(), F_DUPFD_CLOEXEC, 3);
   if (own_fd < 0) refuse_view(ViewProblemKind::Unreadable);
@@ -171,10 +187,7 @@ DecodedView Decoder::decode(const OpenedView& file, const DecodeRequest& request
   return decoded;
 }
 
-DecodedView Decoder::decode_confined(const OpenedView& file, const DecodeRequest& request) {
-  ensure_ready();
-  begin_watch(file.size());
-  if (!channel_.send(request_message(file.name(), request), file.fd())) lost();
+DecodedView Decoder::receive_confined(const OpenedView& file, const DecodeRequest& request) {
   const auto claimed = [this, &file](std::uint64_t pixels) {
     limit_seconds_ = decoder_seconds_for(std::max(pixels, file.size()));
   };

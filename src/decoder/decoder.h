@@ -66,6 +66,13 @@ class Decoder {
   // Failure(OutputFailed) when the run's own memory runs out.
   DecodedView decode(const OpenedView& file, const DecodeRequest& request);
 
+  // decode() in two halves, so that the run can work on one view's answer
+  // while the decoder decodes the next: send() hands `file` over and
+  // returns at once; receive() waits for its answer. One view at a time is
+  // handed over.
+  void send(const OpenedView& file, const DecodeRequest& request);
+  DecodedView receive(const OpenedView& file, const DecodeRequest& request);
+
   // Ends the decoder process, giving its memory back; decode() starts
   // another if called again.
   void stop();
@@ -78,7 +85,7 @@ class Decoder {
 
   void start();
   void ensure_ready();
-  DecodedView decode_confined(const OpenedView& file, const DecodeRequest& request);
+  DecodedView receive_confined(const OpenedView& file, const DecodeRequest& request);
   void begin_watch(std::uint64_t work);
   bool still_worth_waiting(std::uint64_t bytes_received);
   int reap();

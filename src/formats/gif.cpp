@@ -35,14 +35,50 @@ std::uint64_t gif_claimed_pixels(const ByteSource& file) {
 }
 
 
+// The codes made since the packer's last clear, by (prefix code, pixel):
+// at most 4094 at a time, in an open-addressed table of twice that many
+// slots (64 KiB, which stays in the cache, where a map of every possible
+// key would take 4 MiB). A generation number per slot stands in for
+// clearing it.
+class CodeTable {
+ public:
+  CodeTable() : slots_(new std::uint64_t[kSlots]()) {}
+
+  // The code made for `key` since the last clear, or -1.
+  int find(std::uint32_t key) const {
+    for (std::uint32_t at = slot_of(key);; at = (at + 1) & (kSlots - 1)) {
+      const std::uint64_t slot = slots_[at];
+      if ((slot >> 32) != generation_) return -1;
+      if (((slot >> 12) & 0xFFFFFu) == key) return static_cast<int>(slot & 0xFFFu);
+    }
+  }
+
+  void add(std::uint32_t key, unsigned code) {
+    std::uint32_t at = slot_of(key);
+    while ((slots_[at] >> 32) == generation_) at = (at + 1) & (kSlots - 1);
+    slots_[at] = std::uint64_t{generation_} << 32 | std::uint64_t{key} << 12 | code;
+  }
+
+  void clear() {
+    if (++generation_ == 0) {  // generations wrap: clear for real
+      std::fill(slots_.get(), slots_.get() + kSlots, std::uint64_t{0});
+      generation_ = 1;
+    }
+  }
+
+ private:
+  static constexpr std::uint32_t kSlots = 8192;
+  static std::uint32_t slot_of(std::uint32_t key) { return (key * 2654435761u) >> 19; }
+
+  std::unique_ptr<std::uint64_t[]> slots_;
+  std::uint32_t generation_ = 1;
+};
+
 // The writer's LZW packer, as far as the number of pending bits goes. It
-// keeps a 2^20-entry map from (prefix code, pixel) to code and clears it
-// when the 4096th code would be made; a generation number per entry stands
-// in for its clearing.
+// maps (prefix code, pixel) to codes and clears the map when the 4096th
+// code would be made.
 class GifPackerReplay {
  public:
-  GifPackerReplay() : codes_(new std::uint32_t[kMapSize]()) {}
-
   void pixel(unsigned char value) {
     if (!started_) {
       started_ = true;
@@ -50,8 +86,9 @@ class GifPackerReplay {
       return;
     }
     const std::uint32_t key = ((prefix_ << 8) & 0xFFF00u) + value;
-    if ((codes_[key] >> 12) == generation_) {
-      prefix_ = codes_[key] & 0xFFFu;
+    const int code = codes_.find(key);
+    if (code >= 0) {
+      prefix_ = static_cast<std::uint32_t>(code);
     } else {
       emit_code(key);
       prefix_ = value;
@@ -72,7 +109,6 @@ class GifPackerReplay {
   bool ok() const { return ok_; }
 
  private:
-  static constexpr std::uint32_t kMapSize = 1u << 20;
   static constexpr int kSubBlock = 255;
   static constexpr int kMinCodeSize = 8;
   static constexpr unsigned kFirstCode = (1u << kMinCodeSize) + 2;
@@ -92,7 +128,7 @@ class GifPackerReplay {
       ++used_;
       pending_ -= 8;
     }
-    codes_[key] = (generation_ << 12) | next_code_;
+    codes_.add(key, next_code_);
     if (next_code_ == (1u << code_size_)) ++code_size_;
     if (++next_code_ == kCodeLimit) {
       pend(code_size_);  // the clear code, packed without a flush
@@ -103,14 +139,10 @@ class GifPackerReplay {
   void clear() {
     next_code_ = kFirstCode;
     code_size_ = kMinCodeSize + 1;
-    if (++generation_ == (1u << 20)) {  // generations wrap: clear for real
-      std::fill(codes_.get(), codes_.get() + kMapSize, 0u);
-      generation_ = 1;
-    }
+    codes_.clear();
   }
 
-  std::unique_ptr<std::uint32_t[]> codes_;
-  std::uint32_t generation_ = 1;
+  CodeTable codes_;
   unsigned next_code_ = kFirstCode;
   int code_size_ = kMinCodeSize + 1;
   int pending_ = kMinCodeSize + 1;  // the opening clear code
