@@ -133,16 +133,12 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
     preview.add_page(decoded.page.get());
     strips.add(std::move(decoded.strip));
   }
-  // The decoder's memory goes back before the print image takes its own.
+  // The decoder's memory goes back before the outputs are written.
   decoder.stop();
-  prefer_huge_pages_for(print_image_file_bytes(*request.expected));
 
   // Both outputs are complete on disk before either replaces an old one.
   OutputFile& print_file = outputs.take(outputs.print);
-  {
-    const Bitmap image = interlace_strips(strips, *request.expected);
-    write_print_image(image.get(), *dots_per_metre(settings.print_dpi), print_file);
-  }
+  write_interlaced(strips, *request.expected, *dots_per_metre(settings.print_dpi), print_file);
   print_file.finish();
   OutputFile& preview_file = outputs.take(outputs.preview);
   preview.write(preview_file);

@@ -445,7 +445,7 @@ TEST(HostileConditions, MemoryCapFarBelowTheViews) {
   ASSERT_TRUE(test_support::make_views(dir / "s", 2, 6000, 4000));  // 72 MB a view
   test_support::write_file(dir / "s_interlace.bmp", {'o', 'l', 'd'});
   const auto before = test_support::snapshot(dir.path());
-  for (const std::uint64_t megabytes : {48u, 64u, 128u}) {
+  for (const std::uint64_t megabytes : {48u, 64u, 96u}) {
     SCOPED_TRACE(testing::Message() << megabytes << " MB");
     const test_support::ToolResult result = test_support::run_tool(two_views(dir / "s"), ".", megabytes << 20);
     EXPECT_TRUE(result.status == 2 || result.status == 3) << "status " << result.status;

@@ -101,6 +101,69 @@ void weave_strips(const StripTable& strips, FIBITMAP* image) {
   }
 }
 
+namespace {
+
+void put(std::vector<BYTE>& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<BYTE>(value >> (8 * i)));
+}
+
+// The file and info headers the library writes for a 24-bit image of `size`
+// at `dots_per_metre`.
+std::vector<BYTE> bmp_headers(ViewSize size, std::uint32_t dots_per_metre) {
+  constexpr std::uint32_t kHeaders = 14 + 40;
+  const auto pixel_bytes = static_cast<std::uint32_t>(row_bytes_24(size.width) * std::uint64_t(size.height));
+  std::vector<BYTE> headers{'B', 'M'};
+  put(headers, kHeaders + pixel_bytes, 4);
+  put(headers, 0, 4);
+  put(headers, kHeaders, 4);
+  put(headers, 40, 4);
+  put(headers, static_cast<std::uint32_t>(size.width), 4);
+  put(headers, static_cast<std::uint32_t>(size.height), 4);
+  put(headers, 1, 2);   // planes
+  put(headers, 24, 2);  // bits per pixel
+  put(headers, 0, 4);   // no compression
+  put(headers, 0, 4);   // image size: left to readers, as uncompressed data may
+  put(headers, dots_per_metre, 4);
+  put(headers, dots_per_metre, 4);
+  put(headers, 0, 4);  // colours used
+  put(headers, 0, 4);  // important colours
+  return headers;
+}
+
+void write_or_fail(OutputFile& out, const BYTE* bytes, std::size_t count) {
+  if (count == 0) return;
+  if (out.io()->write_proc(const_cast<BYTE*>(bytes), 1, static_cast<unsigned>(count), out.handle()) != count) {
+    fail_output();
+  }
+}
+
+}  // namespace
+
+void write_interlaced(const StripTable& strips, ViewSize size, std::uint32_t dots_per_metre, OutputFile& out) {
+  const std::vector<BYTE> headers = bmp_headers(size, dots_per_metre);
+  write_or_fail(out, headers.data(), headers.size());
+  const std::size_t views = static_cast<std::size_t>(strips.count());
+  const std::size_t strip_pitch = FreeImage_GetPitch(strips.strip(0));
+  const std::size_t pitch = row_bytes_24(size.width);
+  std::vector<const BYTE*> strip_rows(views);
+  for (std::size_t v = 0; v < views; ++v) strip_rows[v] = FreeImage_GetBits(strips.strip(static_cast<int>(v)));
+  // Rows go out a megabyte at a time. What the weave doesn't write of a row
+  // (the rightmost column, the padding) stays zero, as does the top row.
+  const std::size_t rows = static_cast<std::size_t>(size.height);
+  const std::size_t batch = std::max<std::size_t>(1, (std::size_t{1} << 20) / pitch);
+  std::vector<BYTE> buffer(batch * pitch + 1, 0);
+  for (std::size_t first = 0; first < rows; first += batch) {
+    const std::size_t count = std::min(batch, rows - first);
+    for (std::size_t row = first; row < first + count && row + 1 < rows; ++row) {
+      weave_row(strip_rows.data(), views, buffer.data() + (row - first) * pitch, static_cast<std::size_t>(size.width) - 1);
+      for (const BYTE*& strip_row : strip_rows) strip_row += strip_pitch;
+    }
+    if (first + count == rows) std::fill(buffer.begin() + static_cast<std::ptrdiff_t>((count - 1) * pitch),
+                                         buffer.begin() + static_cast<std::ptrdiff_t>(count * pitch), BYTE{0});
+    write_or_fail(out, buffer.data(), count * pitch);
+  }
+}
+
 void write_print_image(FIBITMAP* image, std::uint32_t dots_per_metre, OutputFile& out) {
   FreeImage_SetDotsPerMeterX(image, dots_per_metre);
   FreeImage_SetDotsPerMeterY(image, dots_per_metre);

@@ -27,6 +27,11 @@ Bitmap interlace_strips(const StripTable& strips, ViewSize size);
 // top row and rightmost column are left as they are.
 void weave_strips(const StripTable& strips, FIBITMAP* image);
 
+// Weaves the strips into the print image of `size` and writes it as the BMP
+// write_print_image() would, row by row: the image is never held whole.
+// Throws Failure(OutputFailed) when a write fails.
+void write_interlaced(const StripTable& strips, ViewSize size, std::uint32_t dots_per_metre, OutputFile& out);
+
 // Records `dots_per_metre` on both axes and writes `image` as BMP into `out`.
 // Throws Failure(OutputFailed) when the library reports a failed save or any
 // write fails.
