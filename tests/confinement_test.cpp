@@ -268,6 +268,7 @@ TEST(Confinement, KernelsWithoutTheSeccompCall) {
 }  // namespace
 
 std::optional<std::string> attack(const std::string& name, int view_fd, int channel_fd);
+extern const char* attack_target;
 
 namespace {
 
@@ -283,7 +284,8 @@ void terminal_on_standard_input() {
 // try: the same stand-in, called in the run with its views, outputs and
 // folder open. Each in a run of its own.
 TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
-  const std::string set = "/tmp/interlace-attack-set", target = "/tmp/interlace-attack-target";
+  const std::string set = "/tmp/interlace-attack-set", target = "/tmp/interlace-run-attack-target";
+  attack_target = "/tmp/interlace-run-attack-target";
   ASSERT_EQ(std::system(("rm -rf " + set).c_str()), 0);
   ASSERT_EQ(mkdir(set.c_str(), 0755) | mkdir((set + "/sub").c_str(), 0755), 0);
   const test_support::Bytes kept{'k', 'e', 'e', 'p'};

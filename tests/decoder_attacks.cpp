@@ -157,9 +157,14 @@ long pass_channel_back(int channel) {
   }
 }
 
+}  // namespace
+
 // The file the attacks that touch the file system aim at: the test makes it
-// and checks afterwards that it is unchanged.
-const char* const kTarget = "/tmp/interlace-attack-target";
+// and checks afterwards that it is unchanged. The run-side test names its
+// own, as it may run beside the decoder's.
+const char* attack_target = "/tmp/interlace-attack-target";
+
+namespace {
 // The set's folder of the run-side attacks, and a file in a folder below it.
 const char* const kSetSubfile = "/tmp/interlace-attack-set/sub/.bashrc";
 // A descriptor the test leaves open when it starts the decoder.
@@ -171,7 +176,7 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
       {"read-shadow", [](int, int) { return long{open("/etc/shadow", O_RDONLY)}; }},
       {"read-root", [](int, int) { return long{open("/root/.bashrc", O_RDONLY)}; }},
       {"create-in-tmp", [](int, int) { return long{open("/tmp/interlace-attack-made", O_CREAT | O_WRONLY, 0600)}; }},
-      {"delete-file", [](int, int) { return long{unlink(kTarget)}; }},
+      {"delete-file", [](int, int) { return long{unlink(attack_target)}; }},
       {"reopen-view-writable", [](int view, int) {
          return long{open(("/proc/self/fd/" + std::to_string(view)).c_str(), O_RDWR)};
        }},
@@ -191,10 +196,10 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
       // A bug in the confined run would try these too.
       {"read-subfolder-file", [](int, int) { return long{open(kSetSubfile, O_RDONLY)}; }},
       {"write-subfolder-file", [](int, int) { return long{open(kSetSubfile, O_WRONLY | O_APPEND)}; }},
-      {"chmod-outside", [](int, int) { return long{chmod(kTarget, 0777)}; }},
-      {"chown-outside", [](int, int) { return long{chown(kTarget, 1, 1)}; }},
-      {"utimes-outside", [](int, int) { return long{utimes(kTarget, nullptr)}; }},
-      {"setxattr-outside", [](int, int) { return long{setxattr(kTarget, "user.attack", "1", 1, 0)}; }},
+      {"chmod-outside", [](int, int) { return long{chmod(attack_target, 0777)}; }},
+      {"chown-outside", [](int, int) { return long{chown(attack_target, 1, 1)}; }},
+      {"utimes-outside", [](int, int) { return long{utimes(attack_target, nullptr)}; }},
+      {"setxattr-outside", [](int, int) { return long{setxattr(attack_target, "user.attack", "1", 1, 0)}; }},
       {"read-session-keyring", [](int, int) {
          char key[64];
          return syscall(SYS_keyctl, 11 /* KEYCTL_READ */, -3 /* the session keyring */, key, sizeof key);
