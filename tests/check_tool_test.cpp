@@ -151,6 +151,11 @@ TEST(InterlaceCheck, DescriptorLimitsAreTheProcesssNotTheViews) {
   } cases[] = {{"40:4096", 0, "exit status 0"}, {"40:40", 3, "this process may open no more files"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.limits);
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime needs descriptors of its own (it probes memory
+    // through a pipe) and reports nonsense when there are none.
+    if (c.status != 0) continue;
+#endif
     const std::string limit = std::string("prlimit --nofile=") + c.limits + " ";
     EXPECT_EQ(WEXITSTATUS(std::system((limit + INTERLACE_TOOL + arguments).c_str())), c.status);
     const int status = std::system((limit + INTERLACE_CHECK_TOOL + arguments + " > '" + (dir / "report") + "'").c_str());
