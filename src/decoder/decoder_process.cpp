@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
