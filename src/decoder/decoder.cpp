@@ -72,14 +72,14 @@ void Decoder::start() {
 }
 
 void Decoder::stop() {
-  if (pid_ <= 0) return;
-  channel_.close();
-  kill(pid_, SIGKILL);
-  reap();
+  if (pid_ > 0) end();
 }
 
-// The decoder's exit status as waitpid gives it; it is gone afterwards.
-int Decoder::reap() {
+// Ends the decoder, killed first in case it broke the channel and lives (the
+// wait must end), and returns its exit status as waitpid gives it.
+int Decoder::end() {
+  channel_.close();
+  kill(pid_, SIGKILL);
   int status = 0;
   waitpid(pid_, &status, 0);
   if (pidfd_ >= 0) close(pidfd_);
@@ -88,18 +88,12 @@ int Decoder::reap() {
   return status;
 }
 
-std::uint64_t Decoder::cpu_nanoseconds() const {
-  clockid_t clock;
-  timespec used{};
-  if (clock_getcpuclockid(pid_, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
-  return static_cast<std::uint64_t>(used.tv_sec) * 1000000000u + static_cast<std::uint64_t>(used.tv_nsec);
-}
-
 namespace {
 
-std::uint64_t monotonic_nanoseconds() {
+// Nanoseconds on `clock`; 0 where it can't be read.
+std::uint64_t nanoseconds_on(clockid_t clock) {
   timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (clock_gettime(clock, &now) != 0) return 0;
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
@@ -112,17 +106,22 @@ bool has_ended(pid_t pid) {
 
 }  // namespace
 
+std::uint64_t Decoder::cpu_nanoseconds() const {
+  clockid_t clock;
+  return clock_getcpuclockid(pid_, &clock) == 0 ? nanoseconds_on(clock) : 0;
+}
+
 void Decoder::begin_watch(std::uint64_t work) {
   cpu_at_request_ = last_cpu_ = cpu_nanoseconds();
   limit_seconds_ = decoder_seconds_for(work);
-  last_progress_ = monotonic_nanoseconds();
+  last_progress_ = nanoseconds_on(CLOCK_MONOTONIC);
   verdict_ = Verdict::Waiting;
 }
 
 // Checked on every wake-up: a decoder is given up once it has used its
 // processor time, or has neither worked nor sent a byte for a while.
 bool Decoder::still_worth_waiting(std::uint64_t bytes_received) {
-  const std::uint64_t cpu = cpu_nanoseconds(), now = monotonic_nanoseconds();
+  const std::uint64_t cpu = cpu_nanoseconds(), now = nanoseconds_on(CLOCK_MONOTONIC);
   if (cpu != last_cpu_ || bytes_received != last_bytes_) last_progress_ = now;
   last_cpu_ = cpu;
   last_bytes_ = bytes_received;
@@ -141,9 +140,7 @@ void Decoder::ensure_ready() {
     ready_ = true;
     return;
   }
-  channel_.close();
-  kill(pid_, SIGKILL);
-  const int status = reap();
+  const int status = end();
   if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotConfined) {
     throw DecoderUnavailable("this system won't confine it (the kernel or container allows no seccomp filters): "
                              "run where it does, or, only for views you trust, use a build made with "
@@ -204,10 +201,7 @@ DecodedView Decoder::receive_confined(const OpenedView& file, const DecodeReques
 
 // The channel broke, the decoder ended, or it was given up.
 void Decoder::lost() {
-  channel_.close();
-  // Killed first, in case it broke the channel and lives: the wait must end.
-  kill(pid_, SIGKILL);
-  const int status = reap();
+  const int status = end();
   ViewProblem problem{ViewProblemKind::DecoderCrashed};
   if (verdict_ == Verdict::TooSlow) problem.kind = ViewProblemKind::DecoderTooSlow;
   if (verdict_ == Verdict::Silent) problem.kind = ViewProblemKind::DecoderSilent;

@@ -88,7 +88,7 @@ class Decoder {
   DecodedView receive_confined(const OpenedView& file, const DecodeRequest& request);
   void begin_watch(std::uint64_t work);
   bool still_worth_waiting(std::uint64_t bytes_received);
-  int reap();
+  int end();
   [[noreturn]] void lost();
   std::uint64_t cpu_nanoseconds() const;
 
