@@ -38,6 +38,21 @@ class Filter {
   void rules(std::uint32_t action, std::initializer_list<int> calls) {
     for (int call : calls) rule(action, call);
   }
+  // Memory, never executable.
+  void allow_memory() {
+    rule(SCMP_ACT_ALLOW, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    rule(SCMP_ACT_ALLOW, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
+    rules(SCMP_ACT_ALLOW, {SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise)});
+  }
+  // The C library's basics: futexes, signal handling, clocks, the process's
+  // own end; abort() signals the process itself and nothing else.
+  void allow_basics() {
+    rules(SCMP_ACT_ALLOW, {SCMP_SYS(futex), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(rt_sigreturn),
+                           SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction), SCMP_SYS(getpid), SCMP_SYS(gettid),
+                           SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(getrandom),
+                           SCMP_SYS(sched_yield), SCMP_SYS(restart_syscall)});
+    rule(SCMP_ACT_ALLOW, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
+  }
   bool load() {
     if (!ok() || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     return seccomp_load(context_) == 0;
@@ -70,17 +85,9 @@ bool confine_decoder_calls(int channel) {
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sendmsg), SCMP_A0(SCMP_CMP_EQ, fd));
   // send() is sendto() to no address.
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sendto), SCMP_A0(SCMP_CMP_EQ, fd), SCMP_A4(SCMP_CMP_EQ, 0));
-  // Memory, never executable.
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise)});
-  // Threads' and the C library's basics, and its own end: abort() signals
-  // the process itself and nothing else.
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(futex), SCMP_SYS(exit), SCMP_SYS(exit_group), SCMP_SYS(rt_sigreturn),
-                                SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction), SCMP_SYS(getpid), SCMP_SYS(gettid),
-                                SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday), SCMP_SYS(getrandom),
-                                SCMP_SYS(sched_yield), SCMP_SYS(restart_syscall), SCMP_SYS(sysinfo)});
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
+  filter.allow_memory();
+  filter.allow_basics();
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sysinfo));
   // Threads of its own (libwebp, OpenMP in LibRaw, OpenJPEG): they share the
   // filter and the Landlock domain. clone3 passes its flags in memory the
   // filter can't read; told it doesn't exist, the C library uses clone.
@@ -113,21 +120,12 @@ bool confine_run_calls(pid_t decoder) {
   // (Landlock keeps them to that folder).
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(link), SCMP_SYS(linkat), SCMP_SYS(rename), SCMP_SYS(renameat),
                                 SCMP_SYS(renameat2), SCMP_SYS(unlink), SCMP_SYS(unlinkat)});
-  // Memory, never executable.
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mmap), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(mprotect), SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0));
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(brk), SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(madvise)});
-  // Signals to itself and its decoder, waiting for the decoder, the clock
-  // and the C library's basics.
-  const auto self = static_cast<scmp_datum_t>(getpid());
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, self));
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, self));
+  filter.allow_memory();
+  filter.allow_basics();
+  // Signals to itself and its decoder, and waiting for the decoder.
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
   if (decoder > 0) filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)));
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction),
-                                SCMP_SYS(rt_sigreturn), SCMP_SYS(futex), SCMP_SYS(exit), SCMP_SYS(exit_group),
-                                SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres),
-                                SCMP_SYS(gettimeofday), SCMP_SYS(getrandom), SCMP_SYS(sched_yield),
-                                SCMP_SYS(restart_syscall), SCMP_SYS(umask)});
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(clock_getres), SCMP_SYS(umask)});
   // No file is opened by name once the views and outputs are open, and no
   // terminal is asked anything (the C library asks whether a stream is one).
   filter.rules(SCMP_ACT_ERRNO(EACCES), {SCMP_SYS(open), SCMP_SYS(openat)});
