@@ -84,21 +84,30 @@ Bitmap interlace_strips(const StripTable& strips, ViewSize size) {
   return image;
 }
 
-void weave_strips(const StripTable& strips, FIBITMAP* image) {
+namespace {
+
+// Weaves `count` stored rows of the image from row `first` on into `target`,
+// rows `pitch` apart, `columns` pixels of each.
+void weave_rows(const StripTable& strips, std::size_t first, std::size_t count, BYTE* target, std::size_t pitch,
+                std::size_t columns) {
   const std::size_t views = static_cast<std::size_t>(strips.count());
   // All strips come from views of one size, so view 1's pitch serves them all.
   const std::size_t strip_pitch = FreeImage_GetPitch(strips.strip(0));
-  const std::size_t image_pitch = FreeImage_GetPitch(image);
-  BYTE* image_bits = FreeImage_GetBits(image);
   std::vector<const BYTE*> strip_rows(views);
-  for (std::size_t v = 0; v < views; ++v) strip_rows[v] = FreeImage_GetBits(strips.strip(static_cast<int>(v)));
-
-  const std::size_t rows_written = std::size_t{FreeImage_GetHeight(image)} - 1;
-  const std::size_t columns_written = std::size_t{FreeImage_GetWidth(image)} - 1;
-  for (std::size_t row = 0; row < rows_written; ++row) {
-    weave_row(strip_rows.data(), views, image_bits + row * image_pitch, columns_written);
+  for (std::size_t v = 0; v < views; ++v)
+    strip_rows[v] = FreeImage_GetBits(strips.strip(static_cast<int>(v))) + first * strip_pitch;
+  for (std::size_t row = 0; row < count; ++row) {
+    weave_row(strip_rows.data(), views, target + row * pitch, columns);
     for (const BYTE*& strip_row : strip_rows) strip_row += strip_pitch;
   }
+}
+
+}  // namespace
+
+void weave_strips(const StripTable& strips, FIBITMAP* image) {
+  const std::size_t rows_written = std::size_t{FreeImage_GetHeight(image)} - 1;
+  const std::size_t columns_written = std::size_t{FreeImage_GetWidth(image)} - 1;
+  weave_rows(strips, 0, rows_written, FreeImage_GetBits(image), FreeImage_GetPitch(image), columns_written);
 }
 
 namespace {
@@ -142,24 +151,17 @@ void write_or_fail(OutputFile& out, const BYTE* bytes, std::size_t count) {
 void write_interlaced(const StripTable& strips, ViewSize size, std::uint32_t dots_per_metre, OutputFile& out) {
   const std::vector<BYTE> headers = bmp_headers(size, dots_per_metre);
   write_or_fail(out, headers.data(), headers.size());
-  const std::size_t views = static_cast<std::size_t>(strips.count());
-  const std::size_t strip_pitch = FreeImage_GetPitch(strips.strip(0));
-  const std::size_t pitch = row_bytes_24(size.width);
-  std::vector<const BYTE*> strip_rows(views);
-  for (std::size_t v = 0; v < views; ++v) strip_rows[v] = FreeImage_GetBits(strips.strip(static_cast<int>(v)));
   // Rows go out a megabyte at a time. What the weave doesn't write of a row
   // (the rightmost column, the padding) stays zero, as does the top row.
-  const std::size_t rows = static_cast<std::size_t>(size.height);
+  const std::size_t pitch = row_bytes_24(size.width);
+  const std::size_t rows = static_cast<std::size_t>(size.height), rows_written = rows - 1;
   const std::size_t batch = std::max<std::size_t>(1, (std::size_t{1} << 20) / pitch);
   std::vector<BYTE> buffer(batch * pitch + 1, 0);
   for (std::size_t first = 0; first < rows; first += batch) {
     const std::size_t count = std::min(batch, rows - first);
-    for (std::size_t row = first; row < first + count && row + 1 < rows; ++row) {
-      weave_row(strip_rows.data(), views, buffer.data() + (row - first) * pitch, static_cast<std::size_t>(size.width) - 1);
-      for (const BYTE*& strip_row : strip_rows) strip_row += strip_pitch;
-    }
-    if (first + count == rows) std::fill(buffer.begin() + static_cast<std::ptrdiff_t>((count - 1) * pitch),
-                                         buffer.begin() + static_cast<std::ptrdiff_t>(count * pitch), BYTE{0});
+    const std::size_t woven = first < rows_written ? std::min(count, rows_written - first) : 0;
+    weave_rows(strips, first, woven, buffer.data(), pitch, static_cast<std::size_t>(size.width) - 1);
+    if (woven < count) std::fill(buffer.begin() + static_cast<std::ptrdiff_t>(woven * pitch), buffer.end(), BYTE{0});
     write_or_fail(out, buffer.data(), count * pitch);
   }
 }
