@@ -92,7 +92,7 @@ RunOutputs::RunOutputs(const RunSettings& settings) : folder(folder_of(settings.
     {
       const FolderLock lock(folder.descriptor());
       const SignalsHeld held;
-      mend_interrupted_commit(targets);
+      tidy_folder(folder.descriptor(), targets);
     }
     print = std::make_unique<OutputFile>(targets[0]);
     preview = std::make_unique<OutputFile>(targets[1]);

@@ -56,8 +56,6 @@ bool exists(const std::string& path) {
   return lstat(path.c_str(), &unused) == 0;
 }
 
-std::string file_part_of(const std::string& path) { return path.substr(folder_of(path).size()); }
-
 // "<folder>.interlace-<16 hex digits of a hash of the target's file name><suffix>".
 std::string hashed_name(const std::string& target_path, const char* suffix) {
   const std::string folder = folder_of(target_path);
@@ -166,14 +164,14 @@ void sync_folder(int folder_fd) {
 
 // The journal names the targets that didn't exist; it is in place before
 // anything moves, and renamed to the done name once everything has.
-void write_journal(OutputFile& journal, const std::vector<Placement>& placements) {
+void write_journal(OutputFile& journal, const std::vector<Placement>& placements, const std::string& name) {
   for (const Placement& placement : placements) {
     if (placement.existed()) continue;
-    std::string line = file_part_of(placement.target_path()) + "\n";
+    std::string line = file_part(placement.target_path()) + "\n";
     journal.io()->write_proc(line.data(), 1, static_cast<unsigned>(line.size()), journal.handle());
   }
   journal.finish();
-  if (!journal.name_for_good(journal_name(placements.front().target_path()))) fail_output();
+  if (!journal.name_for_good(name)) fail_output();
 }
 
 }  // namespace
@@ -196,11 +194,16 @@ void mend_interrupted_commit(const std::vector<std::string>& targets) {
     if (exists(aside)) {
       if (std::rename(aside.c_str(), target.c_str()) != 0) fail_output();
       unlink(aside.c_str());  // still there where both names were one file's
-    } else if (std::find(absent.begin(), absent.end(), file_part_of(target)) != absent.end()) {
+    } else if (std::find(absent.begin(), absent.end(), file_part(target)) != absent.end()) {
       if (unlink(target.c_str()) != 0 && errno != ENOENT) fail_output();
     }
   }
   if (journaled) unlink(journal.c_str());
+}
+
+void tidy_folder(int folder_fd, const std::vector<std::string>& targets) {
+  remove_dead_temporaries(folder_fd);
+  mend_interrupted_commit(targets);
 }
 
 void check_target(const std::string& path) { look_at_target(path); }
@@ -234,29 +237,33 @@ void commit_locked(const std::vector<OutputFile*>& outputs, OutputFile& journal,
   std::vector<Placement> placements;
   for (OutputFile* output : outputs) placements.emplace_back(*output, look_at_target(output->target_path()));
   for (Placement& placement : placements) placement.prepare();
-  write_journal(journal, placements);
-  std::size_t placed = 0;
+  const std::string& first = placements.front().target_path();
+  const std::string journal_path = journal_name(first), done = done_name(first);
+  write_journal(journal, placements, journal_path);
   try {
     for (Placement& placement : placements) placement.set_old_aside();
-    for (; placed < placements.size(); ++placed) placements[placed].place();
-    if (std::rename(journal_name(placements.front().target_path()).c_str(),
-                    done_name(placements.front().target_path()).c_str()) != 0) {
-      fail_output();
-    }
+    for (Placement& placement : placements) placement.place();
+    if (std::rename(journal_path.c_str(), done.c_str()) != 0) fail_output();
   } catch (const Failure&) {
     bool all_undone = true;
     for (std::size_t j = placements.size(); j-- > 0;) all_undone = placements[j].undo() && all_undone;
     // Left in place where something couldn't be put back: the next run
     // reads it.
-    if (all_undone) unlink(journal_name(placements.front().target_path()).c_str());
+    if (all_undone) unlink(journal_path.c_str());
     sync_folder(lock.descriptor());
     if (!all_undone) throw Failure(ExitStatus::OutputsMixed);
     throw;
   }
   sync_folder(lock.descriptor());
   for (Placement& placement : placements) placement.remove_old();
-  unlink(done_name(placements.front().target_path()).c_str());
+  unlink(done.c_str());
   sync_folder(lock.descriptor());
+}
+
+void check_finished(const std::vector<OutputFile*>& outputs) {
+  for (const OutputFile* output : outputs) {
+    if (!output->finished()) fail_output();
+  }
 }
 
 std::vector<std::string> targets_of(const std::vector<OutputFile*>& outputs) {
@@ -268,24 +275,19 @@ std::vector<std::string> targets_of(const std::vector<OutputFile*>& outputs) {
 }  // namespace
 
 void replace_targets(const std::vector<OutputFile*>& outputs) {
-  for (OutputFile* output : outputs) {
-    if (!output->finished()) fail_output();
-  }
+  check_finished(outputs);
   // Every output of one run shares its folder: the base name's. (The
   // journal's temporary first: where it is a named one, making it takes the
   // folder's lock for a moment.)
   OutputFile journal(journal_name(outputs.front()->target_path()));
   const FolderLock lock(folder_of(outputs.front()->target_path()));
   const SignalsHeld held;
-  if (lock.descriptor() >= 0) remove_dead_temporaries(lock.descriptor());
-  mend_interrupted_commit(targets_of(outputs));
+  tidy_folder(lock.descriptor(), targets_of(outputs));
   commit_locked(outputs, journal, lock);
 }
 
 void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder& folder, OutputFile& journal) {
-  for (OutputFile* output : outputs) {
-    if (!output->finished()) fail_output();
-  }
+  check_finished(outputs);
   const FolderLock lock(folder.descriptor());
   const SignalsHeld held;
   commit_locked(outputs, journal, lock);

@@ -43,6 +43,12 @@ void replace_targets(const std::vector<OutputFile*>& outputs, const OutputFolder
 // Failure(OutputFailed) when an old file can't be put back.
 void mend_interrupted_commit(const std::vector<std::string>& targets);
 
+// What a run does first in the folder open as `folder_fd` (-1: not open,
+// nothing swept), with the folder locked: removes the temporaries of dead
+// runs and mends an interrupted commit of `targets`. Throws as
+// mend_interrupted_commit() does.
+void tidy_folder(int folder_fd, const std::vector<std::string>& targets);
+
 // The journal of a commit whose first target is `first_target`, and the
 // name it takes at the commit point: like restore names, never temporaries'.
 std::string journal_name(const std::string& first_target);

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "exit_status.h"
-#include "output/output_commit.h"
 #include "output/signals.h"
 
 namespace interlace {
@@ -42,6 +41,8 @@ std::string folder_of(const std::string& path) {
   const std::string::size_type slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
+
+std::string file_part(const std::string& path) { return path.substr(folder_of(path).size()); }
 
 std::string temporary_name(const std::string& folder) {
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -114,16 +115,21 @@ void OutputFile::finish() {
   if (!finished_) fail_output();
 }
 
+// Links the unnamed temporary at `path`; errno says why not. Linking by
+// descriptor needs a capability; the /proc link does not.
+bool OutputFile::link_as(const std::string& path) const {
+  const int fd = fileno(file_);
+  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
+         (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
+}
+
 const std::string& OutputFile::name_in_folder() {
   if (!temp_path_.empty()) return temp_path_;
-  const int fd = fileno(file_);
-  flock(fd, LOCK_EX | LOCK_NB);
-  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
+  flock(fileno(file_), LOCK_EX | LOCK_NB);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string path = temporary_name(folder_of(target_path_));
-    // Linking by descriptor needs a capability; the /proc link does not.
-    if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
-        (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0)) {
+    if (link_as(path)) {
       name_named(std::move(path));
       return temp_path_;
     }
@@ -135,15 +141,10 @@ const std::string& OutputFile::name_in_folder() {
 void OutputFile::forget_name() { name_named(""); }
 
 bool OutputFile::name_for_good(const std::string& path) {
-  if (!temp_path_.empty()) {
-    if (std::rename(temp_path_.c_str(), path.c_str()) != 0) return false;
-    forget_name();
-    return true;
-  }
-  const int fd = fileno(file_);
-  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
-  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
-         (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
+  if (temp_path_.empty()) return link_as(path);
+  if (std::rename(temp_path_.c_str(), path.c_str()) != 0) return false;
+  forget_name();
+  return true;
 }
 
 unsigned OutputFile::read(void* buffer, unsigned size, unsigned count, fi_handle handle) {
@@ -200,11 +201,7 @@ FolderLock::~FolderLock() {
 }
 
 OutputFolder::OutputFolder(const std::string& folder)
-    : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-  if (fd_ < 0) return;
-  const FolderLock lock(fd_);
-  remove_dead_temporaries(fd_);
-}
+    : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
 
 OutputFolder::~OutputFolder() {
   if (fd_ >= 0) close(fd_);

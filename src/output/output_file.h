@@ -12,6 +12,8 @@ namespace interlace {
 
 // The folder part of a path, with its trailing slash; empty for a bare name.
 std::string folder_of(const std::string& path);
+// The rest: the file's own name.
+std::string file_part(const std::string& path);
 
 // Writes go to a temporary file in the target's folder, which only
 // replace_targets() (output_commit.h) puts in place. Where the file system
@@ -62,6 +64,7 @@ class OutputFile {
   static int seek(fi_handle handle, long offset, int origin);
   static long tell(fi_handle handle);
   void create_named_temporary(const std::string& folder);
+  bool link_as(const std::string& path) const;
   void name_named(std::string path);
   void discard();
 
@@ -101,10 +104,9 @@ class FolderLock {
 };
 
 // The outputs' folder, opened once, before the run gives up the right to
-// open anything: the commit locks and syncs it through this descriptor.
-// Opening it sweeps the temporaries dead runs left there. descriptor() is -1
-// where the folder can't be opened to read (a drop box, mode 0733) or is
-// missing: creating the outputs says which.
+// open anything: the run locks, sweeps and syncs it through this
+// descriptor. descriptor() is -1 where the folder can't be opened to read (a
+// drop box, mode 0733) or is missing: creating the outputs says which.
 class OutputFolder {
  public:
   explicit OutputFolder(const std::string& folder);

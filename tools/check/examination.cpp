@@ -31,7 +31,6 @@ std::string what_stands_at(const std::string& path) {
   return "a device";
 }
 
-std::string file_part(const std::string& path) { return path.substr(folder_of(path).size()); }
 
 // A run reads views 1 to N only: a view N + 1 beside them is left out
 // without a word, which is worth one.
