@@ -167,6 +167,22 @@ const Encoding kEncodings[] = {
      Edit::RleEndsWithoutEndOfLine},
 };
 
+// The file `e` makes in `dir`, with the test's edit made; empty, with the
+// failure reported, where its encoder is missing or fails.
+std::string encoded(const Encoding& e, const TempDir& dir) {
+  if (!have(e.encoder)) {
+    ADD_FAILURE() << e.encoder << " is not installed: the test command installs the encoders";
+    return {};
+  }
+  if (!run(std::string("rm -f v.* v_*; ") + e.command, dir)) {
+    ADD_FAILURE() << "the encoder failed: " << e.command;
+    return {};
+  }
+  const std::string file = dir / e.file;
+  apply(e.edit, file);
+  return file;
+}
+
 // Mean absolute difference per channel between the print image of a
 // one-view run and the reference, the top row and right column left out.
 double mean_difference(const Bytes& bmp, const Bytes& reference, std::string* size_error) {
@@ -195,16 +211,8 @@ TEST(Encodings, EveryEncodingPrintsAsAnIndependentDecoderShowsIt) {
   make_sources(dir);
   for (const Encoding& e : kEncodings) {
     SCOPED_TRACE(e.name);
-    if (!have(e.encoder)) {
-      ADD_FAILURE() << e.encoder << " is not installed: the test command installs the encoders";
-      continue;
-    }
-    if (!run(std::string("rm -f v.* v_*; ") + e.command, dir)) {
-      ADD_FAILURE() << "the encoder failed: " << e.command;
-      continue;
-    }
-    const std::string file = dir / e.file;
-    apply(e.edit, file);
+    const std::string file = encoded(e, dir);
+    if (file.empty()) continue;
     const Bytes reference = as_imagemagick_shows(file);
     if (reference.empty()) {
       ADD_FAILURE() << "ImageMagick can't read it";
@@ -305,16 +313,8 @@ TEST(Encodings, RealSizedViewsDecodeConfinedAsInProcess) {
   interlace::Decoder decoder;
   for (const Encoding& e : rows) {
     SCOPED_TRACE(e.name);
-    if (!have(e.encoder)) {
-      ADD_FAILURE() << e.encoder << " is not installed: the test command installs the encoders";
-      continue;
-    }
-    if (!run(std::string("rm -f v.*; ") + e.command, dir)) {
-      ADD_FAILURE() << "the encoder failed: " << e.command;
-      continue;
-    }
-    const std::string file = dir / e.file;
-    apply(e.edit, file);
+    const std::string file = encoded(e, dir);
+    if (file.empty()) continue;
     const interlace::DecodeRequest request{3, std::nullopt};
     try {
       const interlace::DecodedView confined = decoder.decode(interlace::OpenedView::open(file), request);
