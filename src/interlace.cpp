@@ -61,16 +61,15 @@ void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_coun
   if (view_count > 2) prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
 }
 
-// Once its decoder runs and its views, outputs and folder are open, the run
-// needs no new process, program or socket, nothing opened by name, and of
-// the file system only the right to link, rename and remove entries of the
-// set's folder. Built without confinement (for sanitizers, whose reports
-// start programs), it keeps every right.
-void confine_run(const interlace::RunSettings& settings, const interlace::Decoder& decoder) {
+// Once its decoder and commit helper run and its views, outputs and folder
+// are open, the run needs no new process, program or socket, and no file
+// opened or changed by name: the helper makes the commit's changes. Built
+// without confinement (for sanitizers, whose reports start programs), it
+// keeps every right.
+void confine_run(const interlace::Decoder& decoder) {
 #ifdef INTERLACE_CONFINE
-  interlace::confine_run(interlace::folder_of(settings.base_name), decoder.pid());
+  interlace::confine_run(decoder.pid());
 #else
-  (void)settings;
   (void)decoder;
 #endif
 }
@@ -97,7 +96,10 @@ RunOutputs::RunOutputs(const RunSettings& settings) : folder(folder_of(settings.
     print = std::make_unique<OutputFile>(targets[0]);
     preview = std::make_unique<OutputFile>(targets[1]);
     journal = std::make_unique<OutputFile>(journal_name(targets[0]));
+    helper = std::make_unique<CommitHelper>(
+        targets, std::vector<std::string>{print->temporary_path(), preview->temporary_path(), journal->temporary_path()});
   } catch (const Failure& failure) {
+    helper.reset();
     print.reset();
     preview.reset();
     journal.reset();
@@ -144,14 +146,15 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
   preview.write(preview_file);
   preview_file.finish();
 
-  replace_targets({&print_file, &preview_file}, outputs.folder, *outputs.journal);
+  if (!outputs.helper) fail_output();
+  replace_targets({&print_file, &preview_file}, outputs.folder, *outputs.journal, *outputs.helper);
   return ExitStatus::Done;
 }
 
 ExitStatus interlace_views(const RunSettings& settings) {
+  RunOutputs outputs(settings);
   Decoder decoder;
   const std::vector<OpenedView> views = open_views(settings);
-  RunOutputs outputs(settings);
   return interlace_views(settings, decoder, views, outputs);
 }
 
@@ -168,11 +171,16 @@ int main(int argc, char** argv) {
   if (!settings) return static_cast<int>(ExitStatus::BadCommandLine);
   // Nothing the caller left open is for the run, or for its decoder.
   interlace::close_inherited_descriptors();
+  // Everything the run will hold open at once, counted before anything is
+  // touched.
+  if (interlace::descriptor_limit() < std::uint64_t(interlace::descriptors_needed(settings->view_count, 1))) {
+    return static_cast<int>(ExitStatus::OutputFailed);
+  }
   try {
+    interlace::RunOutputs outputs(*settings);
     interlace::Decoder decoder;
     const std::vector<interlace::OpenedView> views = interlace::open_views(*settings);
-    interlace::RunOutputs outputs(*settings);
-    confine_run(*settings, decoder);
+    confine_run(decoder);
     return static_cast<int>(interlace_views(*settings, decoder, views, outputs));
   } catch (const interlace::Failure& failure) {
     return static_cast<int>(failure.status());

@@ -9,6 +9,7 @@
 #include "decoder/decoder.h"
 #include "decoder/opened_view.h"
 #include "exit_status.h"
+#include "output/commit_helper.h"
 #include "output/output_file.h"
 
 namespace interlace {
@@ -17,16 +18,19 @@ namespace interlace {
 // ViewRefused for the first that can't be opened.
 std::vector<OpenedView> open_views(const RunSettings& settings);
 
-// The outputs' folder (swept, and an interrupted commit there mended), both
-// temporaries and the commit's journal, made before the run confines itself
-// (after that it opens nothing by name). A failure to make them is kept, to
-// be thrown where the run would have made them.
+// The outputs' folder (swept, and an interrupted commit there mended: the
+// first thing a run does, before anything can fail on a view), both
+// temporaries, the commit's journal and the commit helper that will put
+// them in place, made before the run confines itself (after that it opens
+// nothing by name and changes no file by name). A failure to make them is
+// kept, to be thrown where the run would have made them.
 struct RunOutputs {
   explicit RunOutputs(const RunSettings& settings);
   OutputFile& take(std::unique_ptr<OutputFile>& output) const;
 
   OutputFolder folder;
   std::unique_ptr<OutputFile> print, preview, journal;
+  std::unique_ptr<CommitHelper> helper;
   std::optional<ExitStatus> unmade;
 };
 
@@ -37,7 +41,8 @@ struct RunOutputs {
 ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views,
                            RunOutputs& outputs);
 
-// The same, opening the views and outputs and starting a decoder itself.
+// The same, making the outputs, starting a decoder and opening the views
+// itself.
 ExitStatus interlace_views(const RunSettings& settings);
 
 }  // namespace interlace

@@ -156,7 +156,8 @@ void interrupt(const TempDir& dir, const Moment& moment, int signal_number) {
 }
 
 // SIGKILL at the commit can't be held off: it is the one moment that may leave
-// a temporary, which the next run removes (OddFileSystems covers it).
+// the commit's journal and restore names, which the next run mends
+// (CommitFailures covers it).
 TEST(Interrupted, AnySignalAtAnyMomentLeavesOnePairAndNoTemporary) {
   const ViewSet set = make_set(600, 400);
   TempDir dir;
@@ -174,8 +175,9 @@ TEST(Interrupted, AnySignalAtAnyMomentLeavesOnePairAndNoTemporary) {
 }
 
 // However the run ends, its decoder process ends with it, and nothing is left
-// running or unreaped. The test adopts whatever the run leaves behind, so
-// that it can wait for it.
+// running or unreaped: a killed run leaves its decoder, which dies with it,
+// and its commit helper, which clears up and ends. The test adopts whatever
+// the run leaves behind, so that it can wait for it.
 TEST(Interrupted, NoDecoderOutlivesItsRun) {
 #ifndef INTERLACE_CONFINE
   GTEST_SKIP() << "built without a decoder process";
@@ -198,7 +200,7 @@ TEST(Interrupted, NoDecoderOutlivesItsRun) {
     int left = 0;
     while (waitpid(-1, &status, 0) > 0) ++left;
     alarm(0);
-    EXPECT_EQ(left, signal_number == 0 ? 0 : 1);
+    EXPECT_EQ(left, signal_number == 0 ? 0 : 2);
   }
   prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
@@ -248,8 +250,8 @@ TEST(Interrupted, FileSizeLimitEndsWithStatus3AndChangesNothing) {
   }
 }
 
-// The commit on a disk whose renames fail (calls counted in the run, the
-// preloaded shim failing the listed ones): the print image's exchange is
+// The commit on a disk whose renames fail (calls counted in the commit
+// helper, the preloaded shim failing the listed ones): the print image's exchange is
 // call 1, the preview's call 2, putting the print image back call 3. A
 // failed undo must not cost the old print image: it waits under its restore
 // name, the status says the pair is mixed, and the next run puts it back.
@@ -278,45 +280,84 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
     return status;
   };
   // What the folder holds besides the views, a temporary's random name
-  // shown as "(temporary)".
+  // shown as "(temporary)", and a journal as the targets it names.
+  const Bytes kJournal{'J'};
   const auto outputs = [&] {
     std::map<std::string, Bytes> found;
-    for (auto& [name, bytes] : test_support::snapshot(dir.path()))
-      if (!set.views.count(name)) found[interlace::is_temporary_name(name) ? "(temporary)" : name] = bytes;
+    for (auto& [name, bytes] : test_support::snapshot(dir.path())) {
+      if (set.views.count(name)) continue;
+      if (name == journal) {
+        const auto parsed = interlace::parse_journal(std::string(bytes.begin(), bytes.end()));
+        const bool both_named = parsed && parsed->targets.size() == 2 && parsed->targets[0].name == "s_interlace.bmp" &&
+                                parsed->targets[1].name == "s_animation.gif" && parsed->targets[0].existed &&
+                                parsed->targets[1].existed;
+        found[name] = both_named ? kJournal : bytes;
+        continue;
+      }
+      found[interlace::is_temporary_name(name) ? "(temporary)" : name] = bytes;
+    }
     return found;
   };
   using Folder = std::map<std::string, Bytes>;
   const Folder old_pair{{"s_interlace.bmp", old_print}, {"s_animation.gif", old_preview}};
+  // The commit helper outlives its run and removes the run's temporaries.
   const Folder killed_between{{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview},
-                              {print_aside, old_print}, {preview_aside, old_preview}, {journal, {}},
-                              {"(temporary)", set.preview}};
+                              {print_aside, old_print}, {preview_aside, old_preview}, {journal, kJournal}};
   const char* const kFail = "INTERLACE_TEST_FAILING_RENAMES";
   const char* const kKill = "INTERLACE_TEST_KILLING_RENAME";
+  const char* const kFailRemoval = "INTERLACE_TEST_FAILING_REMOVALS";
+  const Folder new_pair{{"s_interlace.bmp", set.print}, {"s_animation.gif", set.preview}};
+  Folder stale_print_aside = new_pair;
+  stale_print_aside[print_aside] = old_print;
   const struct {
     const char* variable;
     const char* calls;
     int status;
     Folder after;
+    std::string said;  // what the explainer says of the folder after, if anything
+    bool old_pair_first = false;  // the old pair put back in place before the run
+    bool without_view_2 = false;  // view 2 missing for the run
   } steps[] = {
-      {kFail, "1", 3, old_pair},
-      {kFail, "2", 3, old_pair},
+      {kFail, "1", 3, old_pair, "", false},
+      {kFail, "2", 3, old_pair, "", false},
       {kFail, "2,3", 4, {{"s_interlace.bmp", set.print}, {"s_animation.gif", old_preview}, {print_aside, old_print},
-                         {journal, {}}}},
+                         {journal, kJournal}}, "", false},
       // The next run puts the old print image back first; its own failure
       // then leaves the old pair whole.
-      {kFail, "2", 3, old_pair},
+      {kFail, "2", 3, old_pair, "", false},
       // Killed between the two renames: the old files wait under their
       // restore names, the journal says a commit was under way.
-      {kKill, "2", -1, killed_between},
-      {kFail, "1", 3, old_pair},
-      {kKill, "2", -1, killed_between},
-      {kFail, "", 0, {{"s_interlace.bmp", set.print}, {"s_animation.gif", set.preview}}},
+      {kKill, "2", -1, killed_between, "", false},
+      {kFail, "1", 3, old_pair, "", false},
+      // The mend comes before anything can fail on a view: a view missing
+      // after a killed commit still leaves the old pair whole.
+      {kKill, "2", -1, killed_between, "", false},
+      {kFail, "", 2, old_pair, "", false, true},
+      {kKill, "2", -1, killed_between, "", false},
+      {kFail, "", 0, new_pair, "", false},
+      // Past the commit point the old print image's restore name can't be
+      // removed: the run has succeeded, and the next run removes the stale
+      // file rather than putting it back, even when its own commit fails.
+      {kFailRemoval, "1", 0, stale_print_aside, print_aside + " holds an earlier s_interlace.bmp that a commit which got "
+                                                              "past its commit point left: stale, the next run removes it",
+       true, false},
+      {kFail, "1", 3, new_pair, "", false},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(testing::Message() << step.variable << "=" << step.calls);
+    if (step.old_pair_first) {
+      test_support::write_file(dir / "s_interlace.bmp", old_print);
+      test_support::write_file(dir / "s_animation.gif", old_preview);
+    }
+    if (step.without_view_2) std::remove((dir / "s_rs_c02.bmp").c_str());
     EXPECT_EQ(run_with(step.variable, step.calls), step.status);
+    if (step.without_view_2) put_views(dir, set);
     EXPECT_TRUE(outputs() == step.after);
     // The explainer names what waits, and what the next run does with it.
+    if (!step.said.empty()) {
+      const std::string said = test_support::run_check(arguments(dir / "s")).output;
+      EXPECT_NE(said.find(step.said), std::string::npos) << said;
+    }
     if (step.status == -1) {
       const std::string said = test_support::run_check(arguments(dir / "s")).output;
       EXPECT_NE(said.find(journal + " is left by a commit that was stopped or failed: the next run puts the earlier "
@@ -326,6 +367,123 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
       EXPECT_NE(said.find(print_aside + " holds the earlier s_interlace.bmp: the next run puts it back"),
                 std::string::npos);
     }
+  }
+}
+
+// A commit killed with names that a journal of lines would split or
+// mistake: the next run still knows which outputs are the killed run's new
+// ones (none existed before) and removes them, leaving no print image
+// without its preview.
+TEST(CommitFailures, KilledCommitOfAnyNameIsMended) {
+  const ViewSet set = make_set(120, 80);
+  for (const std::string base : {"s", "a\nnew line", "- leading dash", "+1 2 plus"}) {
+    SCOPED_TRACE(base);
+    TempDir dir;
+    for (const auto& [name, bytes] : set.views) test_support::write_file(dir / (base + name.substr(1)), bytes);
+    const std::vector<std::string> run_arguments{dir / base, "t", "4", "0", "0", "300", "0"};
+    setenv("LD_PRELOAD", FAILING_RENAMES, 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    setenv("INTERLACE_TEST_KILLING_RENAME", "2", 1);  // the print image placed, the preview not
+    EXPECT_EQ(test_support::run_tool(run_arguments).status, -1);
+    unsetenv("INTERLACE_TEST_KILLING_RENAME");
+    setenv("INTERLACE_TEST_FAILING_RENAMES", "1", 1);  // the next run's own commit fails
+    EXPECT_EQ(test_support::run_tool(run_arguments).status, 3);
+    unsetenv("INTERLACE_TEST_FAILING_RENAMES");
+    unsetenv("LD_PRELOAD");
+    unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(test_support::entry_names(dir.path()).size(), set.views.size()) << "the killed run's print image stayed";
+  }
+}
+
+// A folder others may write to (/tmp, a group drop box): what another user
+// plants at the names a commit uses is left alone, never acted on, and the
+// owner's outputs are neither deleted nor given away. Files are planted as
+// nobody; the run is root's, which every permission check would let through.
+TEST(SharedFolders, WhatAnotherUserPlantsIsLeftAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to plant files as another user";
+  const ViewSet set = make_set(120, 80);
+  constexpr uid_t kNobody = 65534;
+  const auto plant = [](const std::string& path, const std::string& text) {
+    test_support::write_file(path, Bytes(text.begin(), text.end()));
+    EXPECT_EQ(chown(path.c_str(), kNobody, kNobody), 0);
+  };
+  const auto journal = [](const std::string& folder) { return interlace::journal_name(folder + "/s_interlace.bmp"); };
+  const auto restore = [](const std::string& folder) { return interlace::restore_name(folder + "/s_interlace.bmp"); };
+  const auto done = [](const std::string& folder) { return interlace::done_name(folder + "/s_interlace.bmp"); };
+  // A journal of this set saying neither output existed: acted on, it
+  // would delete both.
+  const std::string deleting = std::string("interlace commit journal 2\n- s_interlace.bmp") + '\0' + "- s_animation.gif" + '\0';
+  const struct {
+    const char* what;
+    mode_t folder_mode;
+    std::function<int(const std::string&)> plant;  // returns a descriptor to close after the run, or -1
+    int status;
+    const char* said;
+  } cases[] = {
+      {"a journal", 01777, [&](const std::string& f) { return plant(journal(f), deleting), -1; }, 3,
+       "belongs to user 65534, not this one"},
+      {"a done marker and a restore file", 01777,
+       [&](const std::string& f) { return plant(done(f), ""), plant(restore(f), "evil"), -1; }, 3,
+       "belongs to user 65534, not this one"},
+      {"a restore file", 01777, [&](const std::string& f) { return plant(restore(f), "evil"), -1; }, 3,
+       "belongs to user 65534, not this one"},
+      {"a FIFO at the journal's name", 01777,
+       [&](const std::string& f) {
+         EXPECT_EQ(mkfifo(journal(f).c_str(), 0666), 0);
+         EXPECT_EQ(chown(journal(f).c_str(), kNobody, kNobody), 0);
+         return -1;
+       },
+       3, "is no regular file"},
+      {"a file at the print image's name, sticky folder", 01777,
+       [&](const std::string& f) { return plant(f + "/s_interlace.bmp", "theirs"), -1; }, 3,
+       "user 65534's file stands where s_interlace.bmp goes"},
+      {"a file at the print image's name, no sticky bit", 0777,
+       [&](const std::string& f) {
+         plant(f + "/s_interlace.bmp", "theirs");
+         return chmod((f + "/s_interlace.bmp").c_str(), 0666), -1;
+       },
+       0, "exit status 0"},
+      // This user's own journal, held by a run committing right now (in a
+      // drop box no folder lock keeps two runs apart): no mend undoes it.
+      {"a live run's journal", 01777,
+       [&](const std::string& f) {
+         test_support::write_file(restore(f), kOld);
+         test_support::write_file(journal(f), Bytes(deleting.begin(), deleting.end()));
+         const int held = open(journal(f).c_str(), O_RDONLY | O_CLOEXEC);
+         EXPECT_EQ(flock(held, LOCK_EX), 0);
+         return held;
+       },
+       3, "is held by a run committing this set now"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string folder = dir / "shared";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    for (const auto& [name, bytes] : set.views) test_support::write_file(folder + "/" + name, bytes);
+    test_support::write_file(folder + "/s_animation.gif", kOld);
+    if (std::string(c.what).find("print image's name") == std::string::npos) {
+      test_support::write_file(folder + "/s_interlace.bmp", kOld);
+    }
+    ASSERT_EQ(chmod(folder.c_str(), c.folder_mode), 0);
+    const int held = c.plant(folder);
+    auto before = test_support::snapshot(folder);
+    const test_support::ToolResult check = test_support::run_check(arguments(folder + "/s"));
+    EXPECT_EQ(test_support::run_tool(arguments(folder + "/s")).status, c.status);
+    if (held >= 0) close(held);
+    EXPECT_EQ(check.status, c.status);
+    EXPECT_NE(check.output.find(c.said), std::string::npos) << check.output;
+    auto after = test_support::snapshot(folder);
+    if (c.status == 0) {
+      struct stat print {};
+      ASSERT_EQ(stat((folder + "/s_interlace.bmp").c_str(), &print), 0);
+      EXPECT_EQ(print.st_uid, 0u) << "the new print image was given to the planting user";
+      EXPECT_EQ(print.st_mode & 07777, 0644u);
+      EXPECT_TRUE(after["s_interlace.bmp"] == set.print);
+      before.erase("s_interlace.bmp"), after.erase("s_interlace.bmp");
+      before.erase("s_animation.gif"), after.erase("s_animation.gif");
+    }
+    EXPECT_EQ(after, before) << "something planted, or an output, was changed";
   }
 }
 

@@ -140,8 +140,11 @@ std::map<std::string, Bytes> snapshot(const std::string& folder) {
     if (S_ISDIR(info.st_mode)) {
       entries[name + "/"] = {};
       for (auto& [inner, bytes] : snapshot(path)) entries[name + "/" + inner] = bytes;
-    } else {
+    } else if (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) {
       entries[name] = read_file(path);
+    } else {
+      const std::string special = "(no regular file)";  // a FIFO would block a read
+      entries[name] = Bytes(special.begin(), special.end());
     }
   }
   closedir(dir);

@@ -36,7 +36,8 @@ bool file_exists(const std::string& path);
 std::vector<std::string> entry_names(const std::string& folder);
 
 // Every entry of a folder (hidden ones too) with its contents; sub-folders
-// are listed with their own entries under "name/".
+// are listed with their own entries under "name/", FIFOs, sockets and
+// devices with "(no regular file)".
 std::map<std::string, Bytes> snapshot(const std::string& folder);
 
 // The fields of a BMP file, read straight from its bytes.

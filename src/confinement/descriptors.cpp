@@ -36,6 +36,14 @@ void raise_descriptor_limit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+int descriptors_needed(int view_count, int decoders) { return 3 + view_count + 1 + 3 + 1 + 2 * decoders + 1; }
+
+std::uint64_t descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_max == RLIM_INFINITY) return UINT64_MAX;
+  return limit.rlim_max;
+}
+
 void close_inherited_descriptors(int kept) {
   if (kept < 3) {
     close_range(3, UINT_MAX, 0);

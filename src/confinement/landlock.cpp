@@ -24,13 +24,23 @@ constexpr std::uint64_t kMakeRegular = 1ULL << 8;
 constexpr std::uint64_t kMakeSymbolicLink = 1ULL << 12;
 // Version 4: TCP bind and connect.
 constexpr std::uint64_t kNetworkRights = (1ULL << 0) | (1ULL << 1);
+// Version 6: abstract Unix sockets and signals kept within the domain.
+constexpr std::uint64_t kScopes = (1ULL << 0) | (1ULL << 1);
 
-// The ruleset's attributes as version 4 has them; older headers stop at the
-// file-system rights, and older kernels take only those (the size says).
+// The ruleset's attributes as version 6 has them; older headers stop at the
+// file-system rights, and older kernels take only those they know (the size
+// says).
 struct RulesetAttributes {
   std::uint64_t handled_access_fs;
   std::uint64_t handled_access_net;
+  std::uint64_t scoped;
 };
+
+std::size_t attributes_size(long version) {
+  if (version >= 6) return sizeof(RulesetAttributes);
+  if (version >= 4) return 2 * sizeof(std::uint64_t);
+  return sizeof(std::uint64_t);
+}
 
 std::uint64_t handled_rights(long version) {
   std::uint64_t rights = kRightsOfVersion1;
@@ -69,9 +79,10 @@ bool restrict_file_access(const FileRights& rights) {
   const long version = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   if (version < 1) return false;
   const std::uint64_t handled = handled_rights(version);
-  const RulesetAttributes attributes{handled, version >= 4 ? kNetworkRights : 0};
-  const std::size_t size = version >= 4 ? sizeof attributes : sizeof attributes.handled_access_fs;
-  const Descriptor ruleset(static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, size, 0)));
+  const RulesetAttributes attributes{handled, version >= 4 ? kNetworkRights : 0,
+                                     version >= 6 && rights.scoped ? kScopes : 0};
+  const Descriptor ruleset(
+      static_cast<int>(syscall(SYS_landlock_create_ruleset, &attributes, attributes_size(version), 0)));
   if (ruleset.get() < 0) return false;
   // A commit creates, links and renames entries, and removes the one it
   // replaced; moving a symbolic link that stands at a target is making one.

@@ -13,6 +13,11 @@ namespace interlace {
 // it opened before.
 struct FileRights {
   std::vector<std::string> folders_to_commit_in;
+  // Where the kernel's Landlock scopes them: no signal to a process outside
+  // this one's domain, and no abstract socket outside it reached. A process
+  // that must signal processes it started before (the run, its decoders)
+  // can't take this.
+  bool scoped = false;
 };
 
 // Restricts the process (and any process it starts later) to `rights`; an

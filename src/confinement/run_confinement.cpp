@@ -5,8 +5,8 @@
 
 namespace interlace {
 
-void confine_run(const std::string& folder, pid_t decoder) {
-  restrict_file_access({{folder.empty() ? "." : folder}});
+void confine_run(pid_t decoder) {
+  restrict_file_access({});
   confine_run_calls(decoder);
 }
 

@@ -1,5 +1,6 @@
 #include "confinement/seccomp_filters.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <seccomp.h>
 #include <sys/mman.h>
@@ -108,28 +109,46 @@ bool confine_run_calls(pid_t decoder) {
   // not a signal.
   Filter filter(SCMP_ACT_ERRNO(EPERM));
   // Calls on the descriptors it holds: views, its outputs, the folder, the
-  // decoder's channel and pidfd.
+  // decoder's channel and pidfd, the commit helper's channel.
   filter.rules(SCMP_ACT_ALLOW,
                {SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(readv), SCMP_SYS(write), SCMP_SYS(pwrite64),
                 SCMP_SYS(writev), SCMP_SYS(lseek), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx),
-                SCMP_SYS(fsync), SCMP_SYS(fdatasync), SCMP_SYS(close), SCMP_SYS(fcntl), SCMP_SYS(dup),
-                SCMP_SYS(flock), SCMP_SYS(getdents64), SCMP_SYS(fchmod), SCMP_SYS(fchown), SCMP_SYS(ftruncate),
-                SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(recvmsg), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg),
-                SCMP_SYS(sendto)});
-  // The commit: entries of the set's folder linked, renamed and removed
-  // (Landlock keeps them to that folder).
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(link), SCMP_SYS(linkat), SCMP_SYS(rename), SCMP_SYS(renameat),
-                                SCMP_SYS(renameat2), SCMP_SYS(unlink), SCMP_SYS(unlinkat)});
+                SCMP_SYS(fsync), SCMP_SYS(fdatasync), SCMP_SYS(close), SCMP_SYS(dup), SCMP_SYS(flock),
+                SCMP_SYS(getdents64), SCMP_SYS(ftruncate), SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(recvmsg),
+                SCMP_SYS(recvfrom), SCMP_SYS(sendmsg), SCMP_SYS(sendto)});
+  // fcntl() only to read a descriptor's flags or set close-on-exec: owning
+  // a descriptor's signals (F_SETOWN, F_SETSIG) or asking for them (O_ASYNC
+  // through F_SETFL) would let the run signal any process.
+  for (const int command : {F_GETFD, F_SETFD, F_GETFL}) {
+    filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(fcntl), SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(command)));
+  }
   filter.allow_memory();
   filter.allow_basics();
-  // Signals to itself and its decoder, and waiting for the decoder.
+  // Waiting for the folder's lock.
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)});
+  // Signals to itself and its decoder, and waiting for the decoder and the
+  // commit helper.
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
   if (decoder > 0) filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)));
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(clock_getres), SCMP_SYS(umask)});
+  // Whose files it finds at its outputs' names.
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(geteuid), SCMP_SYS(getuid)});
   // No file is opened by name once the views and outputs are open, and no
   // terminal is asked anything (the C library asks whether a stream is one).
   filter.rules(SCMP_ACT_ERRNO(EACCES), {SCMP_SYS(open), SCMP_SYS(openat)});
   filter.rule(SCMP_ACT_ERRNO(ENOTTY), SCMP_SYS(ioctl));
+  return filter.load();
+}
+
+bool confine_commit_helper_calls(int channel) {
+  Filter filter(Filter::kill_process());
+  const auto fd = static_cast<scmp_datum_t>(channel);
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(recvmsg), SCMP_A0(SCMP_CMP_EQ, fd));
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sendto), SCMP_A0(SCMP_CMP_EQ, fd), SCMP_A4(SCMP_CMP_EQ, 0));
+  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(linkat), SCMP_SYS(renameat2), SCMP_SYS(renameat), SCMP_SYS(unlinkat),
+                                SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(close)});
+  filter.allow_memory();
+  filter.allow_basics();
   return filter.load();
 }
 

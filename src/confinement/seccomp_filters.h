@@ -18,11 +18,18 @@ namespace interlace {
 bool confine_decoder_calls(int channel);
 
 // The run's own process, once its decoder has started and its views,
-// outputs and folder are open, may only use the descriptors it holds,
-// link, rename and remove entries (of its folder: Landlock), manage memory
-// (never executable), signal itself and `decoder` and wait for it; any other
-// call fails with EPERM (opening files EACCES, ioctl ENOTTY). False when the
+// outputs and folder are open, may only use the descriptors it holds (but
+// change no file's mode or owner, and ask fcntl() only what it asks itself:
+// nothing that signals another process), manage memory (never
+// executable), sleep, signal itself and `decoder` and wait for it; any other
+// call fails with EPERM (opening files EACCES, ioctl ENOTTY). It links,
+// renames and removes nothing: its commit helper does. False when the
 // kernel refuses the filter.
 bool confine_run_calls(pid_t decoder);
+
+// The commit helper may read requests on `channel` and answer them, link,
+// rename and remove entries (of its folder: Landlock), look at a descriptor
+// it is handed, and exit; any other call ends it with SIGSYS.
+bool confine_commit_helper_calls(int channel);
 
 }  // namespace interlace

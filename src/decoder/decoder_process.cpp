@@ -142,7 +142,7 @@ void run_decoder_process(int channel_fd) {
   tzset();
   prime_libraries();
   limit_resources();
-  restrict_file_access({});
+  restrict_file_access({{}, true});
   Channel channel(channel_fd);
   if (!confine_decoder_calls(channel_fd)) _exit(kDecoderNotConfined);
   if (!send_ready(channel)) _exit(0);

@@ -198,15 +198,13 @@ void check_samples(const TiffFile& tiff, const std::vector<Entry>& entries) {
     refuse_malformed("TIFF colour image with " + std::to_string(samples) + " samples per pixel");
   if (photometric == 5 && samples < 4)
     refuse_malformed("TIFF CMYK image with " + std::to_string(samples) + " samples per pixel");
-  // The library takes 16-bit grey with alpha for 32-bit colour, bytes as
-  // channels: it would print other colours.
-  if (photometric <= 1 && samples >= 2 && first_value(tiff, entries, kBitsPerSample, 1) == 16)
-    refuse_malformed("TIFF grey and alpha of 16 bits per sample, which the library reads as colour");
-  // 8-bit grey with alpha it makes a palette of, with one opacity for each
-  // grey level (the last pixel's): soft edges would print other greys.
-  if (photometric <= 1 && samples >= 2 && first_value(tiff, entries, kBitsPerSample, 1) == 8)
-    refuse_malformed("TIFF grey and alpha of 8 bits per sample, which the library reads with one opacity per grey "
-                     "level");
+  // Grey with further samples (alpha, or anything else) the library misreads
+  // at every depth: 16-bit as colour, bytes as channels; 8-bit as a palette
+  // with one opacity per grey level; 4-bit with grey and alpha nibbles as one
+  // grey level; floating point without its alpha. No depth prints right.
+  if (photometric <= 1 && samples >= 2)
+    refuse_malformed("TIFF grey with " + std::to_string(samples - 1) + " further sample" + (samples > 2 ? "s" : "") +
+                     " per pixel (alpha), which the library misreads");
 }
 
 // Every strip or tile must lie inside the file.

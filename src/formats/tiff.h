@@ -23,8 +23,9 @@ std::uint64_t tiff_type_bytes(unsigned type);
 // using). Refuses (Malformed) a file whose chain of directories loops or
 // leaves the file; when the first directory's tags are out of order, a
 // value of it lies past the end of the file, its samples don't fit its bits
-// per sample or photometric interpretation, it holds 16-bit grey with alpha
-// (which the library reads as colour), it keeps samples of fewer than
+// per sample or photometric interpretation, it holds grey with alpha (or
+// any further sample, which the library misreads at every depth), it keeps
+// samples of fewer than
 // 8 bits in separate planes (the library loops for ever on them), or one of
 // its strips or tiles lies past the end.
 FormatFacts inspect_tiff(const ByteSource& file);

@@ -6,6 +6,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <random>
 #include <vector>
@@ -72,6 +75,21 @@ OutputFile::OutputFile(std::string target_path) : target_path_(std::move(target_
     discard();  // no destructor runs for a constructor that throws
     fail_output();
   }
+  keep_mode_of_own_target();
+}
+
+// As a replace by rename in place (sed -i) keeps them, but only from a file
+// of this user's: another user's file at the name (planted in a shared
+// folder) must not give the new file its owner or its rights. Done before
+// the run confines itself, which then may change no file's mode or owner.
+// Best effort: a FAT folder has no modes or owners.
+void OutputFile::keep_mode_of_own_target() {
+  struct stat old {};
+  if (lstat(target_path_.c_str(), &old) != 0 || !S_ISREG(old.st_mode) || old.st_uid != geteuid()) return;
+  if (fchown(fileno(file_), static_cast<uid_t>(-1), old.st_gid) != 0) {
+    // Not a member of that group: the new file keeps the process's.
+  }
+  fchmod(fileno(file_), old.st_mode & 07777);
 }
 
 // The file system has no unnamed temporaries. The folder lock keeps a
@@ -115,34 +133,28 @@ void OutputFile::finish() {
   if (!finished_) fail_output();
 }
 
-// Links the unnamed temporary at `path`; errno says why not. Linking by
-// descriptor needs a capability; the /proc link does not.
-bool OutputFile::link_as(const std::string& path) const {
-  const int fd = fileno(file_);
-  const std::string proc_path = "/proc/self/fd/" + std::to_string(fd);
-  return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0 ||
-         (errno != EEXIST && linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0);
-}
-
-const std::string& OutputFile::name_in_folder() {
+const std::string& OutputFile::name_in_folder(FolderEntries& entries) {
   if (!temp_path_.empty()) return temp_path_;
+  // A live run's named temporaries are locked: no sweep takes them for a
+  // dead run's.
   flock(fileno(file_), LOCK_EX | LOCK_NB);
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string path = temporary_name(folder_of(target_path_));
-    if (link_as(path)) {
+    const int error = entries.name_file(fileno(file_), file_part(path));
+    if (error == 0) {
       name_named(std::move(path));
       return temp_path_;
     }
-    if (errno != EEXIST) fail_output();
+    if (error != EEXIST) fail_output();
   }
   fail_output();
 }
 
 void OutputFile::forget_name() { name_named(""); }
 
-bool OutputFile::name_for_good(const std::string& path) {
-  if (temp_path_.empty()) return link_as(path);
-  if (std::rename(temp_path_.c_str(), path.c_str()) != 0) return false;
+bool OutputFile::name_for_good(FolderEntries& entries, const std::string& path) {
+  if (temp_path_.empty()) return entries.name_file(fileno(file_), file_part(path)) == 0;
+  if (entries.rename(file_part(temp_path_), file_part(path)) != 0) return false;
   forget_name();
   return true;
 }
@@ -172,23 +184,46 @@ long OutputFile::tell(fi_handle handle) {
   return static_cast<long>(ftello(self->file_));
 }
 
-FolderLock::FolderLock(const std::string& folder)
+FolderLock::FolderLock(const std::string& folder, int seconds)
     : fd_(open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
   // A drop-box folder (write and search, no read: mode 0733) can't be opened
   // to lock, and no file could be locked there without leaving it behind:
   // runs there commit unlocked.
   if (fd_ < 0 && errno == EACCES) return;
   if (fd_ < 0) fail_output();
-  lock();
+  lock(seconds);
 }
 
-FolderLock::FolderLock(int folder_fd) : fd_(folder_fd), owned_(false) {
-  if (fd_ >= 0) lock();
+FolderLock::FolderLock(int folder_fd, int seconds) : fd_(folder_fd), owned_(false) {
+  if (fd_ >= 0) lock(seconds);
 }
 
-void FolderLock::lock() {
-  while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+namespace {
+
+// Waits for an exclusive lock on `fd`, at most `seconds`; true once had, or
+// where the file system has no locks.
+bool lock_within(int fd, int seconds) {
+  timespec pause{0, 5000000};  // 5 ms, doubling to a quarter of a second
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (true) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec >= seconds) return false;
+    nanosleep(&pause, nullptr);
+    pause.tv_nsec = std::min(pause.tv_nsec * 2, 250000000L);
   }
+}
+
+}  // namespace
+
+void FolderLock::lock(int seconds) {
+  if (lock_within(fd_, seconds)) return;
+  if (owned_) close(fd_);
+  fd_ = -1;  // no destructor runs for a constructor that throws
+  fail_output();
 }
 
 FolderLock::~FolderLock() {
@@ -198,6 +233,14 @@ FolderLock::~FolderLock() {
   } else {
     flock(fd_, LOCK_UN);
   }
+}
+
+bool folder_lock_free_within(const std::string& folder, int seconds) {
+  const int fd = open(folder_or_here(folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return true;
+  const bool had = lock_within(fd, seconds);
+  close(fd);
+  return had;
 }
 
 OutputFolder::OutputFolder(const std::string& folder)

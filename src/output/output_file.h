@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "output/folder_entries.h"
+
 namespace interlace {
 
 // The folder part of a path, with its trailing slash; empty for a bare name.
@@ -20,12 +22,15 @@ std::string file_part(const std::string& path);
 // allows, the temporary has no name until then (O_TMPFILE), so however the
 // process ends, power loss included, nothing of it is left. Elsewhere (FAT,
 // exFAT) it is a named ".interlace-XXXXXX" that is locked while its run
-// lives, removed by the signal handlers and, should the run die of SIGKILL,
-// by a later run in the folder.
+// lives, removed by the signal handlers (or the commit helper) and, should
+// the run die of SIGKILL before it has a helper, by a later run in the folder.
 class OutputFile {
  public:
-  // Creates the temporary. Throws Failure(OutputFailed) when the folder can't
-  // take it (missing, read-only, full).
+  // Creates the temporary. Where the target is a file of this user's, the
+  // temporary takes its permission bits and group now, so that the
+  // replacement keeps them; another user's file passes on nothing. Throws
+  // Failure(OutputFailed) when the folder can't take it (missing, read-only,
+  // full).
   explicit OutputFile(std::string target_path);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -45,18 +50,22 @@ class OutputFile {
   bool finished() const { return finished_; }
 
   // The temporary's name beside the target, giving an unnamed one a name
-  // first. Throws Failure(OutputFailed). Call with the folder locked and
-  // signals held: from here until the commit ends, the name is visible.
-  const std::string& name_in_folder();
+  // first through `entries`. Throws Failure(OutputFailed). Call with the
+  // folder locked and signals held: from here until the commit ends, the
+  // name is visible.
+  const std::string& name_in_folder(FolderEntries& entries);
 
   // The commit has moved the temporary's name away (renamed onto the
   // target, or removed): nothing is left for this object to remove.
   void forget_name();
 
   // Gives the finished temporary the name `path` for good (a link, or a
-  // rename of a named temporary); this object no longer removes it. False
-  // when it can't.
-  bool name_for_good(const std::string& path);
+  // rename of a named temporary) through `entries`; this object no longer
+  // removes it. False when it can't.
+  bool name_for_good(FolderEntries& entries, const std::string& path);
+
+  // The named temporary's path; empty while it has no name.
+  const std::string& temporary_path() const { return temp_path_; }
 
  private:
   static unsigned read(void* buffer, unsigned size, unsigned count, fi_handle handle);
@@ -64,7 +73,7 @@ class OutputFile {
   static int seek(fi_handle handle, long offset, int origin);
   static long tell(fi_handle handle);
   void create_named_temporary(const std::string& folder);
-  bool link_as(const std::string& path) const;
+  void keep_mode_of_own_target();
   void name_named(std::string path);
   void discard();
 
@@ -77,6 +86,16 @@ class OutputFile {
   FreeImageIO io_{read, write, seek, tell};
 };
 
+// How long a run waits for its folder's lock. Another run holds it only for
+// its tidying and its commit, a few dozen links, renames and removals and
+// three syncs of the folder; but anyone who may read the folder can take
+// the lock and keep it. Against the slowest commit measured (docs/
+// robustness.md) this is a thousandfold.
+#ifndef INTERLACE_FOLDER_LOCK_SECONDS
+#define INTERLACE_FOLDER_LOCK_SECONDS 60
+#endif
+constexpr int kFolderLockSeconds = INTERLACE_FOLDER_LOCK_SECONDS;
+
 // An exclusive lock on a folder, held by a run while it commits outputs or
 // creates a named temporary there, so that runs on one folder take turns and
 // one run's clearing of dead runs' temporaries never meets another's live
@@ -85,23 +104,28 @@ class OutputFile {
 // which they can't open: descriptor() is then -1, and nothing is swept.
 class FolderLock {
  public:
-  // Waits for the lock. Throws Failure(OutputFailed) if the folder can't be
-  // opened.
-  explicit FolderLock(const std::string& folder);
+  // Waits for the lock, at most `seconds`. Throws Failure(OutputFailed) if
+  // the folder can't be opened or the lock isn't had by then.
+  explicit FolderLock(const std::string& folder, int seconds = kFolderLockSeconds);
   // The same on a folder open already as `folder_fd` (-1 for none: no
   // lock), which stays open when the lock is let go.
-  explicit FolderLock(int folder_fd);
+  explicit FolderLock(int folder_fd, int seconds = kFolderLockSeconds);
   ~FolderLock();
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
   int descriptor() const { return fd_; }
 
  private:
-  void lock();
+  void lock(int seconds);
 
   int fd_ = -1;
   bool owned_ = true;
 };
+
+// False when the lock on `folder` is held elsewhere and not let go within
+// `seconds`: a run there would wait that long, then end with status 3.
+// Nothing is changed.
+bool folder_lock_free_within(const std::string& folder, int seconds = kFolderLockSeconds);
 
 // The outputs' folder, opened once, before the run gives up the right to
 // open anything: the run locks, sweeps and syncs it through this

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "confinement/descriptors.h"
 #include "decoder/decoder.h"
 #include "file_names.h"
 #include "pipeline/interlacer.h"
@@ -21,17 +22,6 @@ namespace interlace {
 
 namespace {
 
-// What stands in an output's place that the commit won't replace.
-std::string what_stands_at(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return "something that can't be looked at";
-  if (S_ISDIR(info.st_mode)) return "a folder";
-  if (S_ISFIFO(info.st_mode)) return "a FIFO";
-  if (S_ISSOCK(info.st_mode)) return "a socket";
-  return "a device";
-}
-
-
 // A run reads views 1 to N only: a view N + 1 beside them is left out
 // without a word, which is worth one.
 void note_views_past_the_count(const RunSettings& settings, Examination& exam) {
@@ -43,31 +33,50 @@ void note_views_past_the_count(const RunSettings& settings, Examination& exam) {
   }
 }
 
-bool exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
-
 // What an interrupted or failed commit left in the outputs' folder, and
-// what the next run of the set does with it before anything else.
-void note_interrupted_commit(const RunSettings& settings, Examination& exam) {
-  const std::string print = interlaced_file_name(settings.base_name);
-  const std::string preview = animation_file_name(settings.base_name);
-  if (exists(done_name(print))) {
-    exam.notes.push_back(file_part(done_name(print)) + " is left by a commit that was stopped as it finished: the next run "
-                         "removes it and the old outputs beside it");
-    return;
+// what the next run of the set does with it before anything else, as the
+// run's mend decides it. Returns why a run can't commit the set, where a
+// file it may not touch holds one of its names; empty when it can.
+std::string note_commit_leftovers(const RunSettings& settings, Examination& exam) {
+  const std::vector<std::string> targets{interlaced_file_name(settings.base_name), animation_file_name(settings.base_name)};
+  const Leftovers left = look_at_leftovers(targets);
+  std::string blocked;
+  const auto foreign = [&](const CommitFile& file) {
+    const std::string said = file_part(file.path) + " " + describe_foreign(file);
+    exam.notes.push_back(said + ": left alone; no run can commit this set until it is removed");
+    if (blocked.empty()) blocked = "can't be committed: " + said;
+  };
+  for (const CommitFile* marker : {&left.done, &left.journal}) {
+    if (marker->standing == Standing::Live) {
+      exam.notes.push_back(file_part(marker->path) + " is held by a run committing this set now: it is left alone");
+      // Still there when a run commits, it keeps that run from committing.
+      if (blocked.empty()) blocked = "can't be committed while another run commits this set";
+    } else if (marker->standing == Standing::Foreign) {
+      foreign(*marker);
+    }
   }
-  const bool journaled = exists(journal_name(print));
-  if (journaled) {
-    exam.notes.push_back(file_part(journal_name(print)) + " is left by a commit that was stopped or failed: the next run "
+  if (left.live()) return blocked;
+  if (left.undo()) {
+    exam.notes.push_back(file_part(left.journal.path) + " is left by a commit that was stopped or failed: the next run "
                          "puts the earlier outputs back, as they were, before anything else");
+  } else if (left.done.standing == Standing::Ours) {
+    exam.notes.push_back(file_part(left.done.path) + " is left by a commit that was stopped as it finished: the next "
+                         "run removes it and the old outputs beside it");
   }
-  for (const std::string& target : {print, preview}) {
-    if (!exists(restore_name(target))) continue;
-    exam.notes.push_back(file_part(restore_name(target)) + " holds the earlier " + file_part(target) +
-                         (journaled ? "" : ", set aside by a failed commit") + ": the next run puts it back in its place");
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const CommitFile& restore = left.restores[i];
+    const std::string name = file_part(restore.path), target = file_part(targets[i]);
+    if (restore.standing == Standing::Absent) continue;
+    if (left.undo() && left.trusted_restore(i)) {
+      exam.notes.push_back(name + " holds the earlier " + target + ": the next run puts it back in its place");
+    } else if (restore.standing == Standing::Ours && left.journal.standing != Standing::Foreign) {
+      exam.notes.push_back(name + " holds an earlier " + target + " that a commit which got past its commit point "
+                           "left: stale, the next run removes it");
+    } else {
+      foreign(restore);
+    }
   }
+  return blocked;
 }
 
 std::string size_text(std::int64_t width, std::int64_t height) {
@@ -137,6 +146,29 @@ class Run {
  public:
   explicit Run(const RunSettings& settings) : settings_(settings) {}
 
+  // The run starts its decoder before it opens a view; one whose program is
+  // missing or can't be trusted ends it there.
+  void start_decoder(Examination& exam) {
+    try {
+      decoder_.emplace();
+    } catch (const DecoderUnavailable& unavailable) {
+      exam.decoder_problem = "the decoder can't run here: " + unavailable.reason();
+      fail(ExitStatus::DecoderUnavailable);
+    }
+  }
+
+  // Everything a run holds open at once fits under the process's limit, or
+  // the run ends with 3 before it touches anything.
+  void count_descriptors(Examination& exam) {
+    const std::uint64_t limit = descriptor_limit();
+    const int needed = descriptors_needed(settings_.view_count, 1);
+    if (limit >= std::uint64_t(needed)) return;
+    exam.process_problem = "this process may open no more files than its limit (ulimit -n) of " +
+                           std::to_string(limit) + ": a run of " + std::to_string(settings_.view_count) +
+                           " views holds " + std::to_string(needed) + " open at once";
+    fail(ExitStatus::OutputFailed);
+  }
+
   // The run opens every view before it decodes any: a view that can't be
   // opened ends it first.
   void open_views() {
@@ -156,7 +188,7 @@ class Run {
   }
 
   void look_at_view(int number, Examination& exam) {
-    if (!exam.decoder_problem.empty()) return;
+    if (!decoder_) return;
     ViewReport report;
     report.number = number;
     report.file = view_file_name(settings_.base_name, number);
@@ -173,7 +205,7 @@ class Run {
     try {
       if (opening.refused) throw ViewRefused(*opening.refused);
       const OpenedView& file = *opening.view;
-      DecodedView decoded = decoder_.decode(file, request_);
+      DecodedView decoded = decoder_->decode(file, request_);
       report.format = decoded.format;
       report.width = decoded.size.width;
       report.height = decoded.size.height;
@@ -198,6 +230,7 @@ class Run {
     } catch (const DecoderUnavailable& unavailable) {
       exam.decoder_problem = "the decoder can't run here: " + unavailable.reason();
       fail(ExitStatus::DecoderUnavailable);
+      decoder_.reset();
       return;
     } catch (const PreviewPageUnsafe&) {
       report.problem = "its preview page would make the library's GIF writer overrun its buffers: "
@@ -228,8 +261,19 @@ class Run {
       describe_print_image(exam, print);
     }
     describe_preview(exam, animation);
-    check_destination(print, 0);
-    check_destination(animation, print.bytes.value_or(0));
+    const std::string blocked = note_commit_leftovers(settings_, exam);
+    check_destination(print, 0, 0);
+    // The journal takes a block of its own after both outputs.
+    check_destination(animation, print.bytes.value_or(0), 1);
+    if (print.writable && !blocked.empty()) {
+      print.problem = blocked;
+      print.writable = false;
+    }
+    if (print.writable && !folder_lock_free_within(folder_of(print.file))) {
+      print.problem = "its folder has been locked by another process for over " + std::to_string(kFolderLockSeconds) +
+                      " seconds: a run waits that long for the lock, then ends with 3";
+      print.writable = false;
+    }
     for (const OutputReport* output : {&print, &animation})
       if (!output->writable) fail(ExitStatus::OutputFailed);
     exam.outputs = {print, animation};
@@ -287,8 +331,9 @@ class Run {
   }
 
   // Where the output goes: a folder that takes files, no non-file in the
-  // way, and room for it beside the outputs before it (`bytes_before`).
-  static void check_destination(OutputReport& output, std::uint64_t bytes_before) {
+  // way, and room for it beside the outputs before it (`bytes_before`) and
+  // `blocks_after` blocks more.
+  static void check_destination(OutputReport& output, std::uint64_t bytes_before, std::uint64_t blocks_after) {
     if (!output.problem.empty()) return;
     switch (output_folder_problem(output.file)) {
       case FolderProblem::Missing: output.problem = "its folder is missing"; return;
@@ -296,17 +341,13 @@ class Run {
       case FolderProblem::NotWritable: output.problem = "its folder can't be written (permissions or read-only)"; return;
       case FolderProblem::None: break;
     }
-    try {
-      check_target(output.file);
-    } catch (const Failure&) {
-      output.problem = what_stands_at(output.file) + " stands where " + file_part(output.file) + " goes";
-      return;
-    }
-    if (output.bytes) check_room(output, bytes_before);
+    output.problem = target_problem(output.file);
+    if (!output.problem.empty()) return;
+    if (output.bytes) check_room(output, bytes_before, blocks_after);
     output.writable = output.problem.empty();
   }
 
-  static void check_room(OutputReport& output, std::uint64_t bytes_before) {
+  static void check_room(OutputReport& output, std::uint64_t bytes_before, std::uint64_t blocks_after) {
     rlimit limit{};
     if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && *output.bytes > limit.rlim_cur) {
       output.problem = "larger than the file-size limit of " + std::to_string(limit.rlim_cur) + " bytes";
@@ -315,10 +356,11 @@ class Run {
     const std::optional<FolderSpace> space = output_folder_space(output.file);
     if (!space) return;
     const auto in_blocks = [&](std::uint64_t bytes) { return (bytes + space->block_bytes - 1) / space->block_bytes; };
-    const std::uint64_t needed = (in_blocks(bytes_before) + in_blocks(*output.bytes)) * space->block_bytes;
+    const std::uint64_t needed = (in_blocks(bytes_before) + in_blocks(*output.bytes) + blocks_after) * space->block_bytes;
     if (needed > space->free_bytes)
-      output.problem = "needs " + std::to_string(needed) + " bytes with the print image, " +
-                       std::to_string(space->free_bytes) + " are free";
+      output.problem = "needs " + std::to_string(needed) + " bytes with the print image" +
+                       (blocks_after != 0 ? " and the commit's journal, " : ", ") + std::to_string(space->free_bytes) +
+                       " are free";
   }
 
   struct Opening {
@@ -332,7 +374,7 @@ class Run {
   std::optional<ExitStatus> status_;
   DecodeRequest request_{settings_.view_count, std::nullopt};
   PreviewAnimation preview_;
-  Decoder decoder_;
+  std::optional<Decoder> decoder_;
   StripTable strips_;
 };
 
@@ -341,10 +383,12 @@ class Run {
 Examination examine(const RunSettings& settings) {
   Examination exam;
   Run run(settings);
+  // In the run's order: what it holds open, its decoder, then every view.
+  run.count_descriptors(exam);
+  run.start_decoder(exam);
   run.open_views();
   for (int n = 1; n <= settings.view_count; ++n) run.look_at_view(n, exam);
   note_views_past_the_count(settings, exam);
-  note_interrupted_commit(settings, exam);
   run.look_at_outputs(exam);
   exam.status = run.status();
   return exam;

@@ -48,6 +48,8 @@ struct Examination {
   std::vector<std::string> notes;
   // Why no view could be looked at: the decoder can't run here.
   std::string decoder_problem;
+  // Why no run can go ahead in this process: too few descriptors.
+  std::string process_problem;
 };
 
 // Loads every view (not only up to the first bad one), makes its preview

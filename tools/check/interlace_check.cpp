@@ -40,8 +40,10 @@ constexpr const char* kHelp =
     "\n"
     "Exit status: the one interlace would end with. 0 both files would be written;\n"
     "1 the command line can't be run; 2 a view can't be used; 3 an output can't be\n"
-    "made or written. (interlace itself also ends with 4 when a commit fails and an\n"
-    "output can't be put back.) See interlace-check(1) and interlace(1).\n";
+    "made or written; 5 the views' decoder can't run here (its program is missing\n"
+    "or untrusted, or the system won't confine it). (interlace itself also ends\n"
+    "with 4 when a commit fails and an output can't be put back.) See\n"
+    "interlace-check(1) and interlace(1).\n";
 
 const char* meaning(ExitStatus status) {
   switch (status) {
@@ -105,10 +107,12 @@ void print_text(const Examination& exam) {
     std::cout << o.role << ": " << quoted(o.file);
     if (!o.details.empty()) std::cout << ", " << o.details;
     if (o.bytes) std::cout << ", " << *o.bytes << " bytes";
-    std::cout << ": " << (o.writable ? "can be written" : o.problem.empty() ? "not made" : o.problem) << "\n";
+    // The problem may name the file, or what stands in its place.
+    std::cout << ": " << (o.writable ? "can be written" : o.problem.empty() ? "not made" : displayable(o.problem)) << "\n";
   }
   for (const std::string& note : exam.notes) std::cout << "note: " << escaped(note) << "\n";
-  if (!exam.decoder_problem.empty()) std::cout << exam.decoder_problem << "\n";
+  if (!exam.process_problem.empty()) std::cout << exam.process_problem << "\n";
+  if (!exam.decoder_problem.empty()) std::cout << displayable(exam.decoder_problem) << "\n";
   std::cout << "exit status " << static_cast<int>(exam.status) << ": " << meaning(exam.status) << "\n";
 }
 
@@ -143,7 +147,8 @@ nlohmann::ordered_json as_json(const Examination& exam) {
            {{"pages", exam.preview_pages}, {"page_width", exam.preview_page_width},
             {"page_height", exam.preview_page_height}}},
           {"notes", exam.notes},
-          {"decoder_problem", text_or_null(exam.decoder_problem)}};
+          {"decoder_problem", text_or_null(exam.decoder_problem)},
+          {"process_problem", text_or_null(exam.process_problem)}};
 }
 
 // File names need not be UTF-8; JSON text must be, so stray bytes become
