@@ -31,9 +31,10 @@ enum class ViewProblemKind {
   DecoderNonsense,   // the decoder's answer doesn't fit the request
   DecoderOutOfMemory,  // decoding needs more than the decoder's `needed_bytes` of memory
   DecoderSilent,     // the decoder neither worked nor answered for `seconds`
+  DecoderLate,       // the decoder took more than `seconds` of wall-clock time on it
 };
 // The decoder's answers are checked against it: keep it the last kind.
-constexpr ViewProblemKind kLastViewProblemKind = ViewProblemKind::DecoderSilent;
+constexpr ViewProblemKind kLastViewProblemKind = ViewProblemKind::DecoderLate;
 
 struct ViewProblem {
   explicit ViewProblem(ViewProblemKind what = ViewProblemKind::Missing) : kind(what) {}

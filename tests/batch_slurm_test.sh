@@ -49,9 +49,12 @@ chmod 600 "$work/munge/munge.key"
 host=$(hostname)
 port=$((20000 + RANDOM % 20000))
 # MaxArraySize 5: arrays of at most 4 tasks, so the recipe splits the job.
+# The host name is given its address, loopback, so that Slurm never looks it
+# up: containers and CI runners often have a host name that resolves to
+# nothing.
 cat > "$work/slurm.conf" <<CONF
 ClusterName=interlacetest
-SlurmctldHost=$host
+SlurmctldHost=$host(127.0.0.1)
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge

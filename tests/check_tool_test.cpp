@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,17 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
        },
        kThreeViews, 2, "s_rs_c02.bmp", "its colour profile is for grey but its pixels are RGB"},
       {"good set", three_views, kThreeViews, 0, "s_rs_c03.bmp", ": ok"},
+      {"a last name component too long for the outputs",
+       [](const TempDir& d) { ASSERT_TRUE(test_support::make_views(d / std::string(243, 'n'), 3, 30, 12)); },
+       {std::string(243, 'n'), "t", "3", "0", "0", "300", "0"}, 3, "_interlace.bmp",
+       "257 bytes, is longer than the file system allows"},
+      // Escape sequences in a name reach the terminal in no line.
+      {"a folder in the place of a print image named with escapes",
+       [](const TempDir& d) {
+         ASSERT_TRUE(test_support::make_views(d / "e\x1b[2J", 3, 30, 12));
+         mkdir((d / "e\x1b[2J_interlace.bmp").c_str(), 0755);
+       },
+       {"e\x1b[2J", "t", "3", "0", "0", "300", "0"}, 3, "e\\x1b[2J_interlace.bmp", "a folder stands where"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -131,6 +143,7 @@ TEST(InterlaceCheck, SaysWhyAndGivesTheToolsStatus) {
     EXPECT_EQ(test_support::snapshot(dir.path()), before);
     EXPECT_NE(check.output.find(c.named), std::string::npos) << check.output;
     EXPECT_NE(check.output.find(c.reason), std::string::npos) << check.output;
+    EXPECT_EQ(check.output.find('\x1b'), std::string::npos) << "a raw escape reached the terminal";
     EXPECT_EQ(check.status, c.status);
     EXPECT_EQ(test_support::run_tool(c.args, dir.path()).status, check.status);
   }
@@ -163,6 +176,25 @@ TEST(InterlaceCheck, DescriptorLimitsAreTheProcesssNotTheViews) {
     const Bytes report = test_support::read_file(dir / "report");
     EXPECT_NE(std::string(report.begin(), report.end()).find(c.said), std::string::npos);
   }
+#if !defined(__SANITIZE_ADDRESS__)
+  // Hard limits around what a run of four views holds (its folder, its
+  // outputs' temporaries, its journal, its decoder and commit helper):
+  // both tools end alike at every one.
+  TempDir four;
+  ASSERT_TRUE(test_support::make_views(four / "s", 4, 100, 12));
+  const std::string four_arguments = " '" + (four / "s") + "' t 4 0 0 300 0 >/dev/null 2>&1";
+  bool some_refused = false, some_done = false;
+  for (int limit = 8; limit <= 18; ++limit) {
+    SCOPED_TRACE(testing::Message() << "hard limit " << limit);
+    const std::string prlimit = "prlimit --nofile=" + std::to_string(limit) + ":" + std::to_string(limit) + " ";
+    const int tool = WEXITSTATUS(std::system((prlimit + INTERLACE_TOOL + four_arguments).c_str()));
+    const int check = WEXITSTATUS(std::system((prlimit + INTERLACE_CHECK_TOOL + four_arguments).c_str()));
+    EXPECT_EQ(tool, check);
+    some_refused = some_refused || tool == 3;
+    some_done = some_done || tool == 0;
+  }
+  EXPECT_TRUE(some_refused && some_done);
+#endif
 }
 
 TEST(InterlaceCheck, ReadOnlyFolderGivesStatusThree) {
@@ -177,6 +209,32 @@ TEST(InterlaceCheck, ReadOnlyFolderGivesStatusThree) {
   EXPECT_EQ(check.status, 3);
   EXPECT_EQ(tool_status, 3);
   EXPECT_NE(check.output.find("can't be written"), std::string::npos) << check.output;
+}
+
+// A disk with room for both outputs but not for the commit's journal after
+// them: both tools end with 3; a block more, both with 0.
+TEST(InterlaceCheck, RoomCountsTheJournalToo) {
+  TempDir reference;
+  ASSERT_TRUE(test_support::make_views(reference / "s", 3, 100, 100));
+  ASSERT_EQ(test_support::run_tool(kThreeViews, reference.path()).status, 0);
+  const auto blocks = [](const std::string& file) { return (test_support::read_file(file).size() + 4095) / 4096; };
+  const std::uint64_t outputs = blocks(reference / "s_interlace.bmp") + blocks(reference / "s_animation.gif");
+  for (const std::uint64_t spare : {0u, 1u}) {
+    SCOPED_TRACE(testing::Message() << spare << " blocks beside the outputs");
+    TempDir dir;
+    if (geteuid() != 0 || mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=2m") != 0)
+      GTEST_SKIP() << "needs root and tmpfs mounts (CI has both)";
+    ASSERT_TRUE(test_support::make_views(dir / "s", 3, 100, 100));
+    struct statvfs space {};
+    ASSERT_EQ(statvfs(dir.path().c_str(), &space), 0);
+    const std::uint64_t free_blocks = space.f_bavail * space.f_frsize / 4096;
+    test_support::write_file(dir / "filler", Bytes((free_blocks - outputs - spare) * 4096, 0));
+    const test_support::ToolResult check = test_support::run_check(kThreeViews, dir.path());
+    const int tool = test_support::run_tool(kThreeViews, dir.path()).status;
+    umount2(dir.path().c_str(), MNT_DETACH);
+    EXPECT_EQ(tool, spare == 0 ? 3 : 0);
+    EXPECT_EQ(check.status, tool) << check.output;
+  }
 }
 
 // Programs read the JSON report; file names may hold any byte but '/' and
@@ -213,7 +271,8 @@ TEST(InterlaceCheck, HelpAndVersion) {
   const struct {
     const char* option;
     std::string words;
-  } cases[] = {{"--help", "--json"}, {"--help", "Exit status"}, {"--version", "interlace-check 1."}};
+  } cases[] = {{"--help", "--json"}, {"--help", "Exit status"}, {"--help", "5 the views' decoder can't run here"},
+               {"--version", "interlace-check 1."}};
   for (const auto& c : cases) {
     const test_support::ToolResult result = test_support::run_check({c.option});
     EXPECT_EQ(result.status, 0) << c.option;

@@ -25,6 +25,8 @@
 #include "decoder/decoder_program.h"
 #include "decoder/protocol.h"
 #include "decoder/strip_and_page.h"
+#include "decoder/view_checks.h"
+#include "output/commit_helper.h"
 #include "output/output_file.h"
 #include "test_support.h"
 #include "view_problem.h"
@@ -40,7 +42,7 @@ const bool kHookedDecoder = [] {
   return true;
 }();
 
-enum class Outcome { Refused, Crashed, TooSlow, Silent, Nonsense, Succeeded };
+enum class Outcome { Refused, Crashed, TooSlow, Silent, Late, Nonsense, Succeeded };
 
 struct Attack {
   const char* name;
@@ -79,6 +81,10 @@ const Attack kAttacks[] = {
     {"claim-37800-square", Outcome::Nonsense},
     {"pass-channel-back", Outcome::Crashed},
     {"trickle-while-busy", Outcome::TooSlow},
+    // Neither busy nor silent for long: given up at its wall-clock deadline.
+    {"trickle-idle", Outcome::Late},
+    // Its limit comes from what its file can hold, not from what it claims.
+    {"claim-2147483648-and-spin", Outcome::TooSlow},
 };
 
 int open_descriptors() {
@@ -87,12 +93,15 @@ int open_descriptors() {
   return count;
 }
 
-// What came of decoding a view, as the run sees it.
-Outcome outcome_of(interlace::Decoder& decoder, const std::string& file) {
+// What came of decoding a view, as the run sees it; `seconds`, the limit
+// the decoder was given up at, where it was.
+Outcome outcome_of(interlace::Decoder& decoder, const std::string& file, std::uint64_t* seconds = nullptr) {
   try {
     decoder.decode(interlace::OpenedView::open(file), {1, std::nullopt});
   } catch (const interlace::ViewRefused& refused) {
     const interlace::ViewProblem& p = refused.problem();
+    if (seconds != nullptr) *seconds = p.seconds;
+    if (p.kind == ViewProblemKind::DecoderLate) return Outcome::Late;
     if (p.kind == ViewProblemKind::DecoderCrashed && p.signal == SIGSYS) return Outcome::Refused;
     if (p.kind == ViewProblemKind::DecoderCrashed) return Outcome::Crashed;
     if (p.kind == ViewProblemKind::DecoderTooSlow) return Outcome::TooSlow;
@@ -121,7 +130,12 @@ TEST(Confinement, WhatACompromisedDecoderTriesIsRefused) {
     const std::string view = dir / "attack.bmp";
     const std::string text = std::string("attack:") + attack.name;
     test_support::write_file(view, test_support::Bytes(text.begin(), text.end()));
-    EXPECT_EQ(outcome_of(decoder, view), attack.expected);
+    std::uint64_t seconds = 0;
+    EXPECT_EQ(outcome_of(decoder, view, &seconds), attack.expected);
+    if (attack.expected == Outcome::TooSlow) {
+      EXPECT_EQ(seconds, interlace::decoder_seconds_for(interlace::most_pixels_in(text.size())))
+          << "a limit beyond what the file can hold";
+    }
   }
   decoder.stop();
   EXPECT_EQ(open_descriptors(), descriptors) << "the run kept descriptors a decoder sent";
@@ -301,6 +315,8 @@ TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
       {"read-session-keyring", false}, {"bpf-map", false}, {"io-uring", false}, {"type-into-terminal", false},
       {"fork", false}, {"exec-shell", false}, {"tcp-connect", false}, {"abstract-bind", false},
       {"ptrace-parent", false}, {"memfd", false}, {"map-executable", false},
+      {"signal-through-descriptor", false}, {"chmod-held-descriptor", false}, {"chown-held-descriptor", false},
+      {"replace-subfolder-file", false}, {"delete-subfolder-file", false},
   };
   for (const auto& [name, succeeds] : cases) {
     SCOPED_TRACE(name);
@@ -320,6 +336,38 @@ TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
     ASSERT_TRUE(WIFEXITED(status)) << "status " << status;
     EXPECT_EQ(WEXITSTATUS(status), succeeds ? 0 : 1);
   }
+  // What the run may ask its commit helper is the commit's own changes,
+  // in the set's folder only.
+  const struct {
+    const char* what;
+    std::function<int(interlace::CommitHelper&, int view)> ask;
+  } requests[] = {
+      {"remove a file below the folder", [](interlace::CommitHelper& h, int) { return h.remove("sub/.bashrc"); }},
+      {"rename a view onto a file below", [](interlace::CommitHelper& h, int) {
+         return h.rename("s_rs_c01.bmp", "sub/.bashrc");
+       }},
+      {"remove a view", [](interlace::CommitHelper& h, int) { return h.remove("s_rs_c01.bmp"); }},
+      {"give a view a temporary's name", [](interlace::CommitHelper& h, int view) {
+         return h.name_file(view, ".interlace-AAAAAA");
+       }},
+      {"rename a file it did not name", [](interlace::CommitHelper& h, int) {
+         return h.rename(".interlace-BBBBBB", "s_interlace.bmp");
+       }},
+  };
+  for (const auto& r : requests) {
+    SCOPED_TRACE(r.what);
+    const pid_t run = fork();
+    if (run == 0) {
+      interlace::CommitHelper helper({set + "/s_interlace.bmp", set + "/s_animation.gif"}, {});
+      const interlace::OpenedView view = interlace::OpenedView::open(set + "/s_rs_c01.bmp");
+      interlace::confine_run(-1);
+      _exit(r.ask(helper, view.fd()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(run, &status, 0), run);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << "status " << status;
+  }
+  EXPECT_TRUE(test_support::file_exists(set + "/s_rs_c01.bmp"));
   EXPECT_EQ(test_support::read_file(set + "/sub/.bashrc"), kept);
   EXPECT_EQ(test_support::read_file(target), kept);
   struct stat info {};

@@ -157,6 +157,20 @@ long pass_channel_back(int channel) {
   }
 }
 
+// Idle but for a byte of a long answer now and then, never silent for long
+// enough to be given up as stalled.
+[[noreturn]] void trickle_idle(int channel) {
+  interlace::MessageWriter length;
+  length.put(std::uint64_t{4096});
+  send_raw(channel, length.bytes());
+  int word = 0;
+  while (true) {
+    const timespec second{1, 0};
+    syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, 0, &second, nullptr, 0);
+    send_raw(channel, {0});
+  }
+}
+
 }  // namespace
 
 // The file the attacks that touch the file system aim at: the test makes it
@@ -165,8 +179,18 @@ long pass_channel_back(int channel) {
 const char* attack_target = "/tmp/interlace-attack-target";
 
 namespace {
-// The set's folder of the run-side attacks, and a file in a folder below it.
+// The set's folder of the run-side attacks, a view in it, and a file in a
+// folder below it.
 const char* const kSetSubfile = "/tmp/interlace-attack-set/sub/.bashrc";
+const char* const kSetView = "/tmp/interlace-attack-set/s_rs_c01.bmp";
+
+// A held descriptor made to signal another process (here the one that
+// started the attacker) whenever it is ready: SIGKILL to anyone.
+long signal_through_descriptor(int fd) {
+  if (fcntl(fd, F_SETOWN, getppid()) != 0) return -1;
+  if (fcntl(fd, F_SETSIG, SIGCONT) != 0) return -1;
+  return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_ASYNC);
+}
 // A descriptor the test leaves open when it starts the decoder.
 constexpr int kInherited = 50;
 
@@ -199,6 +223,11 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
       {"chmod-outside", [](int, int) { return long{chmod(attack_target, 0777)}; }},
       {"chown-outside", [](int, int) { return long{chown(attack_target, 1, 1)}; }},
       {"utimes-outside", [](int, int) { return long{utimes(attack_target, nullptr)}; }},
+      {"signal-through-descriptor", [](int view, int) { return signal_through_descriptor(view); }},
+      {"chmod-held-descriptor", [](int view, int) { return long{fchmod(view, 06777)}; }},
+      {"chown-held-descriptor", [](int view, int) { return long{fchown(view, 1, 1)}; }},
+      {"replace-subfolder-file", [](int, int) { return long{rename(kSetView, kSetSubfile)}; }},
+      {"delete-subfolder-file", [](int, int) { return long{unlink(kSetSubfile)}; }},
       {"setxattr-outside", [](int, int) { return long{setxattr(attack_target, "user.attack", "1", 1, 0)}; }},
       {"read-session-keyring", [](int, int) {
          char key[64];
@@ -246,6 +275,14 @@ const std::map<std::string, std::function<long(int, int)>>& attacks() {
        }},
       {"pass-channel-back", [](int, int channel) { return pass_channel_back(channel); }},
       {"trickle-while-busy", [](int, int channel) -> long { trickle(channel); }},
+      {"trickle-idle", [](int, int channel) -> long { trickle_idle(channel); }},
+      // Claims the most pixels a view may have, for a file of a few bytes,
+      // then works for ever.
+      {"claim-2147483648-and-spin", [](int, int channel) -> long {
+         send_raw(channel, framed(interlace::MessageWriter().put(std::uint64_t{4}).put(std::uint64_t{1} << 31)));
+         for (volatile unsigned long i = 0;; i = i + 1) {
+         }
+       }},
       {"spin", [](int, int) {
          for (volatile unsigned long i = 0;; i = i + 1) {
          }

@@ -135,6 +135,25 @@ TEST(OutputFile, ReplacedFileKeepsItsModeWhereItIsTheUsersOwn) {
   umask(mask);
 }
 
+// Anyone who may read a folder may lock it and keep the lock: a run waits
+// for it only so long, then gives up with status 3 instead of for ever.
+TEST(FolderLock, GivesUpOnALockHeldElsewhere) {
+  test_support::TempDir dir;
+  const int held = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  try {
+    const FolderLock lock(dir.path(), 1);
+    ADD_FAILURE() << "the lock was taken while held elsewhere";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.status(), ExitStatus::OutputFailed);
+  }
+  EXPECT_FALSE(folder_lock_free_within(dir.path(), 1));
+  close(held);
+  EXPECT_TRUE(folder_lock_free_within(dir.path(), 1));
+  const FolderLock lock(dir.path(), 1);
+  EXPECT_GE(lock.descriptor(), 0);
+}
+
 // A run that died of SIGKILL on a file system without unnamed temporaries
 // leaves named ones; the next run removes them, but never a live run's,
 // which holds a lock on each.

@@ -522,6 +522,76 @@ TEST(OddFolders, DropBoxFolderRunsAsAnotherUser) {
   }
 }
 
+// A copy of the tools in a shared folder starts only a decoder it can trust:
+// root's or the tool owner's, written by nobody else, in a folder nobody
+// else writes; the installed one first. Any other ends the run with 5, the
+// planted program unstarted, and interlace-check (text and JSON) says why.
+TEST(OddFolders, OnlyATrustedDecoderProgramIsStarted) {
+#ifndef INTERLACE_CONFINE
+  GTEST_SKIP() << "built without a decoder program";
+#endif
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to make files of another user's";
+  const ViewSet set = make_set(120, 80);
+  constexpr uid_t kNobody = 65534;
+  const std::string planted = "#!/bin/sh\ntouch \"$(dirname \"$0\")/started\"\n";
+  const auto copy = [](const std::string& from, const std::string& to, mode_t mode, uid_t owner) {
+    test_support::write_file(to, test_support::read_file(from));
+    EXPECT_EQ(chmod(to.c_str(), mode) | chown(to.c_str(), owner, owner), 0);
+  };
+  const auto plant = [&](const std::string& to) {
+    test_support::write_file(to, Bytes(planted.begin(), planted.end()));
+    EXPECT_EQ(chmod(to.c_str(), 0755) | chown(to.c_str(), kNobody, kNobody), 0);
+  };
+  const struct {
+    const char* what;
+    mode_t folder_mode;
+    std::function<void(const std::string& bin)> place;  // the decoder, given the tools' folder
+    int status;
+    const char* said;
+  } cases[] = {
+      {"its own decoder beside it", 0755, [&](const std::string& b) { copy(INTERLACE_DECODER, b + "/interlace-decoder", 0755, 0); },
+       0, "exit status 0"},
+      {"no decoder", 0755, [](const std::string&) {}, 5, "interlace-decoder, is missing"},
+      {"another user's program beside it", 0755, [&](const std::string& b) { plant(b + "/interlace-decoder"); }, 5,
+       "belongs to user 65534, neither root nor the tool's owner"},
+      {"a decoder others may write", 0755,
+       [&](const std::string& b) { copy(INTERLACE_DECODER, b + "/interlace-decoder", 0777, 0); }, 5,
+       "may be written by others"},
+      {"a shared sticky folder", 01777,
+       [&](const std::string& b) { copy(INTERLACE_DECODER, b + "/interlace-decoder", 0755, 0); }, 5,
+       "its folder may be written by others"},
+      {"the installed decoder, a planted one beside the tool", 0755,
+       [&](const std::string& b) {
+         EXPECT_EQ(std::system(("mkdir -p '" + b + "/../libexec/interlace'").c_str()), 0);
+         copy(INTERLACE_DECODER, b + "/../libexec/interlace/interlace-decoder", 0755, 0);
+         plant(b + "/interlace-decoder");
+       },
+       0, "exit status 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const std::string bin = dir / "bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    copy(INTERLACE_TOOL, bin + "/interlace", 0755, 0);
+    copy(INTERLACE_CHECK_TOOL, bin + "/interlace-check", 0755, 0);
+    c.place(bin);
+    ASSERT_EQ(chmod(bin.c_str(), c.folder_mode), 0);
+    put_views(dir, set);
+    const std::string args = " '" + (dir / "s") + "' t 4 0 0 300 0 > '" + (dir / "said") + "' 2>&1";
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + "/interlace" + args).c_str())), c.status);
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + "/interlace-check" + args).c_str())), c.status);
+    const Bytes said = test_support::read_file(dir / "said");
+    EXPECT_NE(std::string(said.begin(), said.end()).find(c.said), std::string::npos) << std::string(said.begin(), said.end());
+    EXPECT_EQ(WEXITSTATUS(std::system((bin + "/interlace-check --json" + args).c_str())), c.status);
+    const Bytes json = test_support::read_file(dir / "said");
+    EXPECT_NE(std::string(json.begin(), json.end()).find("\"exit_status\": " + std::to_string(c.status)), std::string::npos)
+        << std::string(json.begin(), json.end());
+    EXPECT_FALSE(test_support::file_exists(bin + "/started")) << "the planted program was started";
+  }
+}
+
 // A run commits only while it holds its folder's lock; two runs that overlap
 // end with one whole pair, never one run's print image with another's preview.
 TEST(ConcurrentRuns, CommitsTakeTurnsAndPairsNeverMix) {

@@ -53,16 +53,21 @@ Decoder::Decoder() {
 Decoder::~Decoder() { stop(); }
 
 void Decoder::start() {
+  DecoderProgram program = find_decoder_program();
+  if (!program.problem.empty()) {
+    throw DecoderUnavailable("its program, " + program.path + ", " + program.problem + ": reinstall the package");
+  }
+  program_ = program.path;
   int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) fail_output();
-  pid_ = start_decoder_program(ends[1]);
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    close(program.fd);
+    fail_output();
+  }
+  pid_ = start_decoder_program(program, ends[1]);
+  close(program.fd);
   close(ends[1]);
   if (pid_ < 0) {
     close(ends[0]);
-    if (decoder_program().empty()) {
-      throw DecoderUnavailable("its program is missing (interlace-decoder, beside the tool or in ../libexec/interlace/): "
-                               "reinstall the package");
-    }
     fail_output();
   }
   pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
@@ -113,9 +118,16 @@ std::uint64_t Decoder::cpu_nanoseconds() const {
 
 void Decoder::begin_watch(std::uint64_t work) {
   cpu_at_request_ = last_cpu_ = cpu_nanoseconds();
-  limit_seconds_ = decoder_seconds_for(work);
-  last_progress_ = nanoseconds_on(CLOCK_MONOTONIC);
+  request_start_ = last_progress_ = nanoseconds_on(CLOCK_MONOTONIC);
+  set_limits(work);
   verdict_ = Verdict::Waiting;
+}
+
+// The processor limit for `work` (pixels, or bytes), and the wall-clock
+// deadline from the request.
+void Decoder::set_limits(std::uint64_t work) {
+  limit_seconds_ = decoder_seconds_for(work);
+  deadline_ = request_start_ + kDecoderWallFactor * limit_seconds_ * 1000000000u;
 }
 
 // Checked on every wake-up: a decoder is given up once it has used its
@@ -125,8 +137,11 @@ bool Decoder::still_worth_waiting(std::uint64_t bytes_received) {
   if (cpu != last_cpu_ || bytes_received != last_bytes_) last_progress_ = now;
   last_cpu_ = cpu;
   last_bytes_ = bytes_received;
-  if (cpu - cpu_at_request_ > limit_seconds_ * 1000000000u) verdict_ = Verdict::TooSlow;
+  if (now > deadline_) verdict_ = Verdict::Late;
+  // Past its deadline, a decoder that has also gone quiet or used its
+  // processor time is said to have done that.
   if (now - last_progress_ > kDecoderSilentSeconds * 1000000000u) verdict_ = Verdict::Silent;
+  if (cpu - cpu_at_request_ > limit_seconds_ * 1000000000u) verdict_ = Verdict::TooSlow;
   if (verdict_ != Verdict::Waiting) return false;
   return pidfd_ >= 0 || !has_ended(pid_);
 }
@@ -147,7 +162,7 @@ void Decoder::ensure_ready() {
                              "-DINTERLACE_CONFINE=OFF");
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == kDecoderNotStarted) {
-    throw DecoderUnavailable("its program, " + decoder_program() + ", could not be started: reinstall the package");
+    throw DecoderUnavailable("its program, " + program_ + ", could not be started: reinstall the package");
   }
   throw DecoderUnavailable("it ended before it was ready");
 }
@@ -185,8 +200,10 @@ DecodedView Decoder::receive(const OpenedView& file, const DecodeRequest& reques
 }
 
 DecodedView Decoder::receive_confined(const OpenedView& file, const DecodeRequest& request) {
+  // A claim earns time only for what the file can hold: a small file that
+  // claims billions of pixels is a bomb, whatever its decoder says.
   const auto claimed = [this, &file](std::uint64_t pixels) {
-    limit_seconds_ = decoder_seconds_for(std::max(pixels, file.size()));
+    set_limits(std::max(std::min(pixels, most_pixels_in(file.size())), file.size()));
   };
   try {
     std::optional<DecodedView> decoded = receive_answer(channel_, request, claimed, most_pixels_in(file.size()));
@@ -205,7 +222,10 @@ void Decoder::lost() {
   ViewProblem problem{ViewProblemKind::DecoderCrashed};
   if (verdict_ == Verdict::TooSlow) problem.kind = ViewProblemKind::DecoderTooSlow;
   if (verdict_ == Verdict::Silent) problem.kind = ViewProblemKind::DecoderSilent;
-  problem.seconds = verdict_ == Verdict::Silent ? kDecoderSilentSeconds : limit_seconds_;
+  if (verdict_ == Verdict::Late) problem.kind = ViewProblemKind::DecoderLate;
+  problem.seconds = verdict_ == Verdict::Silent ? kDecoderSilentSeconds
+                    : verdict_ == Verdict::Late ? kDecoderWallFactor * limit_seconds_
+                                                : limit_seconds_;
   if (verdict_ == Verdict::Waiting && WIFSIGNALED(status)) problem.signal = WTERMSIG(status);
   refuse_view(problem);
 }

@@ -25,7 +25,16 @@ namespace interlace {
 #define INTERLACE_DECODER_CPU_SECONDS 10
 #endif
 constexpr std::uint64_t kDecoderFloorSeconds = INTERLACE_DECODER_CPU_SECONDS;
-constexpr std::uint64_t kDecoderNanosecondsPerPixel = 500;
+#ifndef INTERLACE_DECODER_NANOSECONDS_PER_PIXEL
+#define INTERLACE_DECODER_NANOSECONDS_PER_PIXEL 500
+#endif
+constexpr std::uint64_t kDecoderNanosecondsPerPixel = INTERLACE_DECODER_NANOSECONDS_PER_PIXEL;
+// Wall-clock time a decoder may take on one view, in processor limits: a
+// decoder that sends a byte or uses a little processor time now and then
+// never looks stalled, and would keep the run for days. Three limits leave a
+// sound view room on a machine whose every core is shared by three busy
+// processes (the basis is in the README).
+constexpr std::uint64_t kDecoderWallFactor = 3;
 // No view's decode claims more than this (the largest print image a BMP holds
 // has fewer pixels), whatever a decoder says.
 constexpr std::uint64_t kMostClaimedPixels = std::uint64_t{1} << 31;
@@ -81,12 +90,13 @@ class Decoder {
   pid_t pid() const { return pid_; }
 
  private:
-  enum class Verdict { Waiting, TooSlow, Silent };
+  enum class Verdict { Waiting, TooSlow, Silent, Late };
 
   void start();
   void ensure_ready();
   DecodedView receive_confined(const OpenedView& file, const DecodeRequest& request);
   void begin_watch(std::uint64_t work);
+  void set_limits(std::uint64_t work);
   bool still_worth_waiting(std::uint64_t bytes_received);
   int end();
   [[noreturn]] void lost();
@@ -94,6 +104,7 @@ class Decoder {
 
   pid_t pid_ = -1;
   int pidfd_ = -1;
+  std::string program_;
   bool ready_ = false;
   Channel channel_;
   // The watch over the current request.
@@ -102,6 +113,7 @@ class Decoder {
   std::uint64_t last_cpu_ = 0;
   std::uint64_t last_bytes_ = 0;
   std::uint64_t last_progress_ = 0;  // monotonic nanoseconds
+  std::uint64_t request_start_ = 0, deadline_ = 0;  // monotonic nanoseconds
   Verdict verdict_ = Verdict::Waiting;
 };
 

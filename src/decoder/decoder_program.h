@@ -9,19 +9,32 @@
 
 namespace interlace {
 
-// Beside the running tool (a build tree), or where the package installs it,
-// ../libexec/interlace/ from the tool's folder. Empty when neither exists.
+// The program the run starts, once it is trusted: where the package
+// installs it, ../libexec/interlace/ from the tool's own folder, or else
+// beside the tool (a build tree). Trusted only as a regular file of root's
+// or of the tool's own owner that nobody else may write, in a folder nobody
+// else may write: a copy of the tool in a shared folder never starts
+// another user's decoder placed beside it.
+struct DecoderProgram {
+  std::string path;     // the program, or where it was looked for
+  int fd = -1;          // open (as a path) once trusted; -1 otherwise
+  std::string problem;  // why there is none to start; empty when there is
+  bool missing = false;  // none there at all
+};
+DecoderProgram find_decoder_program();
+
+// The trusted program's path; empty when there is none.
 std::string decoder_program();
 
-// Tests only: the decoder program to start instead.
+// Tests only: the decoder program to start instead (checked as any other).
 void use_decoder_program(const std::string& path);
 
 // The descriptor the decoder finds its channel on.
 constexpr int kDecoderChannelFd = 3;
 
-// Forks and executes the decoder program with an empty environment, its
-// channel on kDecoderChannelFd and nothing else open but /dev/null on 0 to
-// 2. The child dies with the run. The child's pid, or -1.
-pid_t start_decoder_program(int channel);
+// Forks and executes `program` (open as program.fd) with an empty
+// environment, its channel on kDecoderChannelFd and nothing else open but
+// /dev/null on 0 to 2. The child dies with the run. The child's pid, or -1.
+pid_t start_decoder_program(const DecoderProgram& program, int channel);
 
 }  // namespace interlace

@@ -202,16 +202,19 @@ namespace {
 
 // Waits for an exclusive lock on `fd`, at most `seconds`; true once had, or
 // where the file system has no locks.
+std::int64_t monotonic_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 bool lock_within(int fd, int seconds) {
   timespec pause{0, 5000000};  // 5 ms, doubling to a quarter of a second
-  timespec start{};
-  clock_gettime(CLOCK_MONOTONIC, &start);
+  const std::int64_t deadline = monotonic_nanoseconds() + std::int64_t{seconds} * 1000000000;
   while (true) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return true;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec - start.tv_sec >= seconds) return false;
+    if (monotonic_nanoseconds() >= deadline) return false;
     nanosleep(&pause, nullptr);
     pause.tv_nsec = std::min(pause.tv_nsec * 2, 250000000L);
   }

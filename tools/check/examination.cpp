@@ -127,6 +127,10 @@ std::string describe(const ViewProblem& p) {
     case ViewProblemKind::DecoderSilent:
       return "the decoder stopped answering: it neither worked nor sent anything for " + std::to_string(p.seconds) +
              " seconds on this view";
+    case ViewProblemKind::DecoderLate:
+      return "the decoder took more than " + std::to_string(p.seconds) +
+             " seconds on this view, working or answering only now and then: the file is damaged or made to attack "
+             "the decoder";
     case ViewProblemKind::DecoderOutOfMemory:
       return "decoding it needs more than the decoder's " + std::to_string(p.needed_bytes >> 20) +
              " MiB of memory: a decompression bomb, or damaged";
