@@ -269,6 +269,9 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
   const std::string print_aside = name_of(interlace::restore_name(dir / "s_interlace.bmp"));
   const std::string preview_aside = name_of(interlace::restore_name(dir / "s_animation.gif"));
   const std::string journal = name_of(interlace::journal_name(dir / "s_interlace.bmp"));
+  // A killed run's commit helper clears up after it: the test adopts it and
+  // waits for it to end before it looks at the folder.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   const auto run_with = [&](const char* variable, const char* calls) {
     setenv("LD_PRELOAD", FAILING_RENAMES, 1);
     setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
@@ -277,6 +280,9 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
     unsetenv("LD_PRELOAD");
     unsetenv("ASAN_OPTIONS");
     unsetenv(variable);
+    int orphan = 0;
+    while (waitpid(-1, &orphan, 0) > 0) {
+    }
     return status;
   };
   // What the folder holds besides the views, a temporary's random name
@@ -368,6 +374,7 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
                 std::string::npos);
     }
   }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // A commit killed with names that a journal of lines would split or
@@ -376,6 +383,7 @@ TEST(CommitFailures, AFailedOrKilledCommitIsMendedByTheNextRun) {
 // without its preview.
 TEST(CommitFailures, KilledCommitOfAnyNameIsMended) {
   const ViewSet set = make_set(120, 80);
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   for (const std::string base : {"s", "a\nnew line", "- leading dash", "+1 2 plus"}) {
     SCOPED_TRACE(base);
     TempDir dir;
@@ -386,6 +394,9 @@ TEST(CommitFailures, KilledCommitOfAnyNameIsMended) {
     setenv("INTERLACE_TEST_KILLING_RENAME", "2", 1);  // the print image placed, the preview not
     EXPECT_EQ(test_support::run_tool(run_arguments).status, -1);
     unsetenv("INTERLACE_TEST_KILLING_RENAME");
+    int orphan = 0;
+    while (waitpid(-1, &orphan, 0) > 0) {  // the killed run's helper, clearing up
+    }
     setenv("INTERLACE_TEST_FAILING_RENAMES", "1", 1);  // the next run's own commit fails
     EXPECT_EQ(test_support::run_tool(run_arguments).status, 3);
     unsetenv("INTERLACE_TEST_FAILING_RENAMES");
@@ -393,6 +404,7 @@ TEST(CommitFailures, KilledCommitOfAnyNameIsMended) {
     unsetenv("ASAN_OPTIONS");
     EXPECT_EQ(test_support::entry_names(dir.path()).size(), set.views.size()) << "the killed run's print image stayed";
   }
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // A folder others may write to (/tmp, a group drop box): what another user
