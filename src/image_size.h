@@ -29,6 +29,11 @@ inline std::uint64_t row_bytes_24(int width) { return (std::uint64_t(width) * 3 
 // headers and its rows, each padded to four bytes.
 std::uint64_t print_image_file_bytes(ViewSize size);
 
+// The most pixels a file of `file_bytes` may hold: more is a decompression
+// bomb. The decoder's checks refuse such a view on its header; the run holds
+// the decoder's answers to it too.
+std::uint64_t most_pixels_in(std::uint64_t file_bytes);
+
 // A BMP records its length in 32 bits, so a print image whose file would be
 // 4 GiB or more can't be written. Throws Failure(OutputFailed) for one.
 void check_print_image_fits(ViewSize size);

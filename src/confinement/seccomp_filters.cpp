@@ -95,6 +95,8 @@ bool confine_decoder_calls(int channel) {
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_EQ, kThreadFlags));
   filter.rule(SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3));
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(sched_getaffinity)});
+  // dav1d (AV1, for AVIF views) names its worker threads.
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME));
   // The C library asks for a file's status by path when it sets up a stream;
   // answered with an error, it carries on.
   filter.rules(SCMP_ACT_ERRNO(EPERM), {SCMP_SYS(newfstatat), SCMP_SYS(statx)});

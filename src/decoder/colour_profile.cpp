@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include "view_problem.h"
 
@@ -149,6 +151,98 @@ ColourProfile::ColourProfile(const std::vector<unsigned char>& bytes) {
   } else if (space_ == ProfileSpace::Rgb) {
     changes_colours_ = !converts_as_identity(transform);
   }
+}
+
+namespace {
+
+// Chromaticities of the primaries and white by their H.273 code point.
+struct Primaries {
+  unsigned code;
+  const char* name;
+  cmsCIExyYTRIPLE rgb;
+  cmsCIExyY white;
+};
+
+constexpr cmsCIExyY kD65{0.3127, 0.3290, 1.0};
+const Primaries kPrimaries[] = {
+    {1, "BT.709", {{0.640, 0.330, 1}, {0.300, 0.600, 1}, {0.150, 0.060, 1}}, kD65},
+    {5, "BT.601 (625 lines)", {{0.640, 0.330, 1}, {0.290, 0.600, 1}, {0.150, 0.060, 1}}, kD65},
+    {6, "BT.601 (525 lines)", {{0.630, 0.340, 1}, {0.310, 0.595, 1}, {0.155, 0.070, 1}}, kD65},
+    {7, "SMPTE 240M", {{0.630, 0.340, 1}, {0.310, 0.595, 1}, {0.155, 0.070, 1}}, kD65},
+    {9, "BT.2020", {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}}, kD65},
+    {11, "DCI-P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, {0.314, 0.351, 1.0}},
+    {12, "Display P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, kD65},
+};
+
+// The curve from coded value to light, as Little CMS's parametric type 4
+// (Y = (aX + b)^g above d, cX below) or a plain gamma; empty for a transfer
+// not converted.
+struct Transfer {
+  const char* name;
+  int type;
+  cmsFloat64Number parameters[5];
+};
+
+std::optional<Transfer> transfer_of(unsigned code) {
+  switch (code) {
+    case 2:  // unspecified: sRGB, as viewers take it
+    case 13: return Transfer{"sRGB", 4, {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045}};
+    case 1:
+    case 6:
+    case 14:
+    case 15: return Transfer{"BT.709", 4, {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081}};
+    case 4: return Transfer{"gamma 2.2", 1, {2.2}};
+    case 5: return Transfer{"gamma 2.8", 1, {2.8}};
+    case 8: return Transfer{"linear", 1, {1.0}};
+    default: return std::nullopt;
+  }
+}
+
+std::string codes_text(const ColourCodes& codes) {
+  return std::to_string(codes.primaries) + "/" + std::to_string(codes.transfer) + "/" + std::to_string(codes.matrix);
+}
+
+void name_profile(cmsHPROFILE profile, const std::string& description) {
+  cmsMLU* text = cmsMLUalloc(nullptr, 1);
+  cmsMLUsetASCII(text, "en", "US", description.c_str());
+  cmsWriteTag(profile, cmsSigProfileDescriptionTag, text);
+  cmsMLUfree(text);
+}
+
+}  // namespace
+
+std::optional<ColourProfile> ColourProfile::of_codes(const ColourCodes& codes) {
+  if (codes.transfer == 16 || codes.transfer == 18) {
+    refuse_malformed(std::string("a high-dynamic-range picture (") + (codes.transfer == 16 ? "PQ" : "HLG") +
+                     " transfer), which would print washed out");
+  }
+  const unsigned primaries_code = codes.primaries == 2 ? 1 : codes.primaries;  // unspecified: sRGB's
+  const Primaries* primaries = nullptr;
+  for (const Primaries& known : kPrimaries) {
+    if (known.code == primaries_code) primaries = &known;
+  }
+  const std::optional<Transfer> transfer = transfer_of(codes.transfer);
+  if (primaries == nullptr || !transfer) {
+    refuse_malformed("its colour code points (" + codes_text(codes) + ") name " +
+                     (primaries == nullptr ? "primaries" : "a transfer") + " the tool doesn't convert");
+  }
+  if (primaries->code == 1 && std::string(transfer->name) == "sRGB") return std::nullopt;
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, transfer->type, transfer->parameters);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = curve == nullptr ? nullptr : cmsCreateRGBProfile(&primaries->white, &primaries->rgb, curves);
+  if (curve != nullptr) cmsFreeToneCurve(curve);
+  if (profile == nullptr) refuse_malformed("its colour code points (" + codes_text(codes) + ") make no profile");
+  name_profile(profile, std::string(primaries->name) + " primaries, " + transfer->name + " transfer (code points " +
+                            codes_text(codes) + ")");
+  cmsSetProfileVersion(profile, 2.1);  // as sRGB's, so that no black-point compensation is forced
+  cmsUInt32Number size = 0;
+  std::vector<unsigned char> bytes;
+  if (cmsSaveProfileToMem(profile, nullptr, &size) && size > 0) {
+    bytes.resize(size);
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+  }
+  cmsCloseProfile(profile);
+  return shared(bytes);
 }
 
 ColourProfile ColourProfile::shared(const std::vector<unsigned char>& bytes) {

@@ -7,10 +7,12 @@
 #include <FreeImage.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bitmap.h"
+#include "formats/format_facts.h"
 
 namespace interlace {
 
@@ -27,6 +29,15 @@ class ColourProfile {
   // one: the views of a set share one, and reading it and building its
   // transform cost more than converting a small view's strip.
   static ColourProfile shared(const std::vector<unsigned char>& bytes);
+
+  // The profile of colours described by code points (ITU-T H.273) instead
+  // of a profile, as HEIF and AVIF files may: the primaries of BT.709 and
+  // sRGB, Display P3 and DCI-P3, BT.2020 and BT.601, with the transfer of
+  // sRGB, BT.709 (BT.2020's alike), a plain gamma of 2.2 or 2.8, or linear
+  // light. Empty for sRGB's own (nothing to convert). Throws ViewRefused
+  // (Malformed) for any other, high-dynamic-range transfers (PQ, HLG)
+  // included, which would print washed out.
+  static std::optional<ColourProfile> of_codes(const ColourCodes& codes);
 
   ProfileSpace space() const { return space_; }
   // The profile's own description ("Adobe RGB (1998)"), or "unnamed".

@@ -16,6 +16,7 @@
 #include "confinement/descriptors.h"
 #include "confinement/landlock.h"
 #include "confinement/seccomp_filters.h"
+#include "decoder/library_decoding.h"
 #include "decoder/protocol.h"
 #include "decoder/standard_error_silenced.h"
 #include "large_allocations.h"
@@ -75,7 +76,10 @@ void null_console() {
 // library counts processors from a file once a process has more than eight
 // heaps; capping the heaps spares that, and memory. A file opened later
 // still (none is known) is refused with EACCES rather than fatal.
-void prime_libraries() { mallopt(M_ARENA_MAX, 4); }
+void prime_libraries() {
+  mallopt(M_ARENA_MAX, 4);
+  prime_library_decoders();
+}
 
 std::uint64_t memory_limit() {
   rlimit memory{};

@@ -6,8 +6,11 @@
 #include "formats/bmp.h"
 #include "formats/gif.h"
 #include "formats/hdr.h"
+#include "formats/heif.h"
 #include "formats/jpeg.h"
 #include "formats/jpeg2000.h"
+#include "formats/jxl.h"
+#include "formats/library_formats.h"
 #include "formats/pfm.h"
 #include "formats/pnm.h"
 #include "formats/sgi.h"
@@ -21,13 +24,6 @@
 namespace interlace {
 
 namespace {
-
-// A picture this small decodes in moments whatever its file claims.
-constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
-// No real encoding packs more pixels than this into one byte (a blank 1-bit
-// PNG manages about 8,000); a header claiming more is a decompression bomb
-// that would cost minutes and gigabytes to find out.
-constexpr std::uint64_t kMostPixelsPerByte = std::uint64_t{1} << 16;
 
 std::function<void(std::uint64_t)>& claim_listener() {
   static std::function<void(std::uint64_t)> listener;
@@ -64,11 +60,6 @@ std::optional<ViewSize> check_header(ViewFile& view, const std::optional<ViewSiz
 }
 
 }  // namespace
-
-std::uint64_t most_pixels_in(std::uint64_t file_bytes) {
-  if (file_bytes >= UINT64_MAX / kMostPixelsPerByte) return UINT64_MAX;
-  return std::max(kPixelsAlwaysAllowed, file_bytes * kMostPixelsPerByte + (kMostPixelsPerByte - 1));
-}
 
 void listen_for_claims(std::function<void(std::uint64_t)> listener) { claim_listener() = std::move(listener); }
 
@@ -126,7 +117,8 @@ const std::map<FREE_IMAGE_FORMAT, Inspector>& inspectors() {
       {FIF_PNG, inspect_png},     {FIF_TARGA, inspect_targa}, {FIF_HDR, inspect_hdr},    {FIF_GIF, inspect_gif},
       {FIF_SGI, inspect_sgi},     {FIF_J2K, inspect_j2k},    {FIF_JP2, inspect_jp2},    {FIF_PBM, inspect_pnm},
       {FIF_PBMRAW, inspect_pnm},  {FIF_PGM, inspect_pnm},    {FIF_PGMRAW, inspect_pnm}, {FIF_PPM, inspect_pnm},
-      {FIF_PPMRAW, inspect_pnm},  {FIF_PFM, inspect_pfm},
+      {FIF_PPMRAW, inspect_pnm},  {FIF_PFM, inspect_pfm},     {kFormatHeif, inspect_heif}, {kFormatAvif, inspect_heif},
+      {kFormatJxl, inspect_jxl},
   };
   return table;
 }
@@ -146,6 +138,12 @@ ViewFacts check_format(ViewFile& view) {
 
 ViewFacts check_before_decoding(ViewFile& view, const std::optional<ViewSize>& expected, int view_count) {
   ViewFacts facts = check_format(view);
+  if (is_library_format(view.format())) {
+    // The tool read the whole header itself; the library reads none alone.
+    if (facts.claimed_size) check_size(*facts.claimed_size, expected, view_count);
+    facts.header_size = facts.claimed_size;
+    return facts;
+  }
   facts.header_size = check_header(view, expected, view_count, facts.orientation);
   return facts;
 }

@@ -41,9 +41,6 @@ ViewFacts check_before_decoding(ViewFile& view, const std::optional<ViewSize>& e
 // pixels wide. Throws ViewRefused.
 void check_size(const ViewSize& size, const std::optional<ViewSize>& expected, int view_count);
 
-// The most pixels a file of `file_bytes` may hold: more is a decompression
-// bomb. The run holds the decoder's answers to it too.
-std::uint64_t most_pixels_in(std::uint64_t file_bytes);
 
 // Told the pixel count a view's header claims, once the checks have let it
 // through: the decoder passes it on to the run, which gives the decode time

@@ -127,6 +127,8 @@ Bitmap turned_upright(Bitmap view, unsigned orientation) {
 Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* conversion) {
   std::string done;
   const FREE_IMAGE_TYPE type = FreeImage_GetImageType(view.get());
+  // Samples held in 16 bits may have been coded in fewer (10-bit HEIF).
+  const std::string wide = std::to_string(encoding.sample_bits != 0 ? encoding.sample_bits : 16) + "-bit";
   Bitmap result;
   if (type == FIT_BITMAP && FreeImage_GetBPP(view.get()) == 24) {
     result = std::move(view);
@@ -136,7 +138,7 @@ Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* convers
     if (type == FIT_RGBAF) done += ", alpha over white";
     result = float_to_24_bit(view.get(), linear, encoding.premultiplied);
   } else if (has_alpha(view.get(), encoding)) {
-    done = type == FIT_RGBA16 ? "16-bit to 8, alpha over white" : "alpha over white";
+    done = type == FIT_RGBA16 ? wide + " to 8, alpha over white" : "alpha over white";
     const Bitmap rgba(FreeImage_ConvertTo32Bits(view.get()));
     if (!rgba) refuse_view(ViewProblemKind::CannotConvert);
     result = composite_over_white(rgba.get(), encoding.premultiplied);
@@ -145,7 +147,7 @@ Bitmap to_24_bit(Bitmap view, const ViewEncoding& encoding, std::string* convers
     const Bitmap rgb16(FreeImage_ConvertToRGB16(view.get()));
     if (rgb16) result.reset(FreeImage_ConvertTo24Bits(rgb16.get()));
   } else if (type == FIT_BITMAP || type == FIT_RGB16) {
-    done = type == FIT_RGB16 ? "16-bit to 8" : std::to_string(FreeImage_GetBPP(view.get())) + "-bit to 24";
+    done = type == FIT_RGB16 ? wide + " to 8" : std::to_string(FreeImage_GetBPP(view.get())) + "-bit to 24";
     result.reset(FreeImage_ConvertTo24Bits(view.get()));
   }
   if (conversion != nullptr) *conversion = done;

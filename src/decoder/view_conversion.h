@@ -32,6 +32,8 @@ struct ViewEncoding {
   bool alpha_declared = true;
   // Colours already multiplied by alpha (a TIFF's associated alpha).
   bool premultiplied = false;
+  // Bits a sample was coded in, where a 16-bit one holds fewer (0: all 16).
+  unsigned sample_bits = 0;
 };
 
 // Whether `view` has alpha to lay over white paper.

@@ -3,6 +3,7 @@
 #include "decoder/strip_and_page.h"
 #include "decoder/view_file.h"
 #include "decoder/view_loader.h"
+#include "formats/library_formats.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -40,7 +41,7 @@ DecodedView decode_view(OpenedView file, const DecodeRequest& request) {
   std::string format;
   try {
     ViewFile view(std::move(file));
-    format = FreeImage_GetFormatFromFIF(view.format());
+    format = format_name(view.format());
     std::optional<ViewSize> size = request.expected;
     ViewNotes notes;
     const Bitmap picture = load_view(view, request.view_count, size, &notes);

@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "decoder/standard_error_silenced.h"
+#include "decoder/library_decoding.h"
+#include "formats/library_formats.h"
 #include "formats/unreadable.h"
 #include "view_problem.h"
 
@@ -52,10 +54,12 @@ void ViewFile::find_format() {
     format_ = FreeImage_GetFileTypeFromHandle(&io_, this, 0);
   }
   if (format_ == FIF_UNKNOWN) {
-    // Named by content, a format the library can't read isn't guessed from
-    // the file's name.
+    // Named by content, a format FreeImage can't read is read by another
+    // library where the build has it, and isn't guessed from the file's name.
     const std::string unreadable = unreadable_format(*this);
     if (!unreadable.empty()) {
+      format_ = library_format_named(unreadable);
+      if (library_reads(format_)) return;
       ViewProblem problem{ViewProblemKind::UnknownFormat};
       problem.format = unreadable;
       refuse_view(problem);

@@ -2,7 +2,9 @@
 
 #include "file_names.h"
 #include "image_size.h"
+#include "decoder/library_decoding.h"
 #include "decoder/view_checks.h"
+#include "formats/library_formats.h"
 #include "decoder/view_conversion.h"
 #include "view_problem.h"
 
@@ -57,6 +59,37 @@ Bitmap converted_under_alpha(Bitmap view, const ViewEncoding& encoding, ViewNote
   return rgba;
 }
 
+// The profile its header names: an ICC profile, or colour code points.
+std::optional<ColourProfile> header_profile(const ViewFacts& facts) {
+  if (!facts.icc_profile.empty()) return ColourProfile::shared(facts.icc_profile);
+  if (facts.colour_codes) return ColourProfile::of_codes(*facts.colour_codes);
+  return std::nullopt;
+}
+
+// The whole file through the library that reads its format (HEIF, AVIF,
+// JPEG XL), which also turns it upright and may say its pixels' profile.
+Bitmap decode_through_library(ViewFile& file, const ViewFacts& facts, ViewNotes& noted, ViewEncoding& encoding) {
+  LibraryPicture picture = decode_with_library(file.format(), file.bytes_at(0, static_cast<std::size_t>(file.size())), facts);
+  if (!noted.profile && !picture.icc_profile.empty()) noted.profile = ColourProfile::shared(picture.icc_profile);
+  noted.stored_bits = picture.stored_bits;
+  encoding.premultiplied = picture.premultiplied;
+  encoding.sample_bits = picture.sample_bits;
+  if (!facts.turn_note.empty()) noted.conversion = joined(noted.conversion, facts.turn_note);
+  return std::move(picture.bitmap);
+}
+
+// The file through FreeImage, with the flags its profile asks for.
+Bitmap decode_through_freeimage(ViewFile& file, ViewNotes& noted) {
+  Bitmap view = file.decode(decode_flags(file.format(), noted.profile));
+  if (!view) {
+    ViewProblem problem{ViewProblemKind::DecoderDamage};
+    problem.message = file.complaint();
+    refuse_view(problem);
+  }
+  noted.stored_bits = FreeImage_GetBPP(view.get());
+  return view;
+}
+
 }  // namespace
 
 Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
@@ -69,26 +102,21 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   ViewNotes unused;
   ViewNotes& noted = notes != nullptr ? *notes : unused;
   // A profile that can't be read costs no decoding.
-  if (!facts.icc_profile.empty()) noted.profile = ColourProfile::shared(facts.icc_profile);
-  Bitmap view = file.decode(decode_flags(file.format(), noted.profile));
-  if (!view) {
-    ViewProblem problem{ViewProblemKind::DecoderDamage};
-    problem.message = file.complaint();
-    refuse_view(problem);
-  }
-  // A file written to while it was read may have decoded from parts of two
-  // versions, or with rows missing that the decoder filled in silently.
-  if (file.changed_since_opened()) refuse_view(ViewProblemKind::ChangedWhileRead);
-  noted.stored_bits = FreeImage_GetBPP(view.get());
-  if (noted.profile) view = apply_cmyk_profile(std::move(view), *noted.profile, noted.conversion);
-  if (orientation != 1) {
-    view = turned_upright(std::move(view), orientation);
-    noted.conversion = joined(noted.conversion, facts.turn_note.empty() ? "EXIF turned" : facts.turn_note);
-  }
+  noted.profile = header_profile(facts);
   ViewEncoding encoding;
   encoding.format = file.format();
   encoding.alpha_declared = facts.alpha_declared;
   encoding.premultiplied = facts.premultiplied;
+  const bool library = is_library_format(file.format());
+  Bitmap view = library ? decode_through_library(file, facts, noted, encoding) : decode_through_freeimage(file, noted);
+  // A file written to while it was read may have decoded from parts of two
+  // versions, or with rows missing that the decoder filled in silently.
+  if (file.changed_since_opened()) refuse_view(ViewProblemKind::ChangedWhileRead);
+  if (noted.profile) view = apply_cmyk_profile(std::move(view), *noted.profile, noted.conversion);
+  if (orientation != 1 && !library) {
+    view = turned_upright(std::move(view), orientation);
+    noted.conversion = joined(noted.conversion, facts.turn_note.empty() ? "EXIF turned" : facts.turn_note);
+  }
   if (noted.profile) view = converted_under_alpha(std::move(view), encoding, noted);
   std::string converted;
   view = to_24_bit(std::move(view), encoding, &converted);

@@ -10,12 +10,21 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "formats/byte_source.h"
+#include "image_size.h"
 
 namespace interlace {
+
+// A colour description by code points (ITU-T H.273), as HEIF and AVIF carry
+// it in place of an ICC profile: colour primaries, transfer characteristics
+// and matrix coefficients.
+struct ColourCodes {
+  unsigned primaries = 2, transfer = 2, matrix = 2;  // 2: unspecified
+};
 
 struct FormatFacts {
   // The pixels its header claims, where the tool reads the header itself;
@@ -26,6 +35,11 @@ struct FormatFacts {
   std::vector<unsigned char> icc_profile;  // embedded, as the tool read it; empty for none
   bool alpha_declared = true;  // a 32-bit BMP's fourth byte is alpha only when its header says so
   bool premultiplied = false;  // colours already multiplied by alpha (a TIFF's associated alpha)
+  // The size its header claims, upright, where the library reads no header
+  // alone: checked against view 1's before anything is decoded.
+  std::optional<ViewSize> claimed_size;
+  // Its colour by code points, where it has them and no ICC profile.
+  std::optional<ColourCodes> colour_codes;
   // The bytes the library is shown in place of the file's: metadata hidden
   // from its readers, valid forms it misreads given in a form it reads.
   std::vector<ByteOverride> shown;
