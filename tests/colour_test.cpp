@@ -36,11 +36,14 @@ std::string missing_helpers() {
 
 // Profiles no Debian package ships, made with Little CMS: the primaries of
 // Display P3 and Rec. 2020 with sRGB's tone curve, as phones write them, and
-// DCI-P3 with its own white and gamma 2.6 (`gamma` 0: sRGB's curve).
+// DCI-P3 with its own white and gamma 2.6 (`gamma` 0: sRGB's curve; -1:
+// BT.709's, as video and AVIF files may say by code points).
 void save_profile(const std::string& path, const char* name, const cmsCIExyYTRIPLE& primaries,
                   cmsCIExyY white = {0.3127, 0.3290, 1}, double gamma = 0) {
   const double srgb_curve[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-  cmsToneCurve* curve = gamma > 0 ? cmsBuildGamma(nullptr, gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+  const double bt709_curve[] = {1 / 0.45, 1 / 1.099, 0.099 / 1.099, 1 / 4.5, 0.081};
+  cmsToneCurve* curve = gamma > 0 ? cmsBuildGamma(nullptr, gamma)
+                                  : cmsBuildParametricToneCurve(nullptr, 4, gamma < 0 ? bt709_curve : srgb_curve);
   cmsToneCurve* curves[3] = {curve, curve, curve};
   cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
   cmsMLU* description = cmsMLUalloc(nullptr, 1);
@@ -126,9 +129,17 @@ TEST(ColourProfiles, TaggedViewsPrintAsAColourManagedReaderShowsThem) {
   save_profile(dir / "rec2020.icc", "Rec. 2020", {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}});
   save_profile(dir / "dci-p3.icc", "DCI-P3", {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}},
                {0.314, 0.351, 1}, 2.6);
+  save_profile(dir / "rec2020-709.icc", "Rec. 2020, BT.709 curve", {{0.708, 0.292, 1}, {0.170, 0.797, 1}, {0.131, 0.046, 1}},
+               {0.3127, 0.3290, 1}, -1);
   ASSERT_TRUE(run("convert -seed 3 -size 96x64 plasma:fractal -depth 8 chart.png", dir));
+  // Formats ImageMagick reads through the tool's own library are encoded
+  // from the tagged PNG and read back by their encoders' own decoders; where
+  // a file gives its colours by code points, the reference is given the
+  // profile they name.
+  const std::string from_png = "rm -f w.*; ";
   const struct {
     std::string profile, file;  // the view's profile, and its file with the options that write it
+    std::string encode = {}, decode = {};  // from v.png to the view w.*; from it to ref.png
   } cases[] = {
       {kIcc + "colord/AdobeRGB1998.icc", "v.jpg"},   {kIcc + "colord/AdobeRGB1998.icc", "v.tif"},
       {kIcc + "colord/AdobeRGB1998.icc", "v.png"},   {kIcc + "colord/AdobeRGB1998.icc", "v.webp"},
@@ -144,20 +155,34 @@ TEST(ColourProfiles, TaggedViewsPrintAsAColourManagedReaderShowsThem) {
       // the library hands over as colour, and colour with alpha.
       {kIcc + "Gray.icc", "-colorspace gray -alpha set -channel A -fx '0.3+0.6*i/w' +channel v.png"},
       {kIcc + "colord/AdobeRGB1998.icc", "-alpha set -channel A -fx '0.3+0.6*j/h' +channel v.png"},
+      // As phones save them: HEIC with a Display P3 profile; AVIF and JPEG
+      // XL with profiles; colours by code points (Display P3, BT.2020 with
+      // BT.709's curve), with no profile.
+      {dir / "p3.icc", "v.png", "heif-enc -q 95 v.png -o w.heic", "heif-convert w.heic ref.png"},
+      {kIcc + "colord/AdobeRGB1998.icc", "v.png", "avifenc v.png w.avif", "avifdec w.avif ref.png"},
+      {dir / "p3.icc", "v.png", "cjxl v.png w.jxl -d 1", "djxl w.jxl ref.png"},
+      {dir / "p3.icc", "v.png", "avifenc --ignore-icc --cicp 12/13/1 v.png w.avif",
+       "avifdec w.avif r.png && convert r.png -profile p3.icc ref.png"},
+      {dir / "rec2020-709.icc", "v.png", "avifenc --ignore-icc --cicp 9/14/9 v.png w.avif",
+       "avifdec w.avif r.png && convert r.png -profile rec2020-709.icc ref.png"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.profile + " in " + c.file);
+    SCOPED_TRACE(c.profile + " in " + c.file + " " + c.encode);
     const std::string file = c.file.substr(c.file.rfind(' ') + 1);
     const std::string options = c.file.substr(0, c.file.size() - file.size());
     ASSERT_TRUE(run("rm -f s_*; convert chart.png " + options + "-profile " + kSrgb + " -profile '" + c.profile +
                         "' -quality 95 " + file + " && cp " + file + " s_rs_c01.bmp",
                     dir));
+    if (!c.encode.empty()) {
+      ASSERT_TRUE(run(from_png + c.encode + " && cp w.* s_rs_c01.bmp && " + c.decode, dir)) << c.encode;
+    }
+    const std::string reference = dir / (c.encode.empty() ? file : "ref.png");
     ASSERT_EQ(test_support::run_tool(one_view(dir)).status, 0);
     const Bytes print = test_support::read_file(dir / "s_interlace.bmp");
     // Over white paper, where a view has alpha: after the conversion.
     const std::string over_white = " -background white -alpha remove -alpha off -depth 8 rgb:- 2>/dev/null";
-    const Bytes managed = output_of("convert '" + (dir / file) + "' -profile " + kSrgb + over_white);
-    const Bytes unmanaged = output_of("convert '" + (dir / file) + "' -colorspace sRGB" + over_white);
+    const Bytes managed = output_of("convert '" + reference + "' -profile " + kSrgb + over_white);
+    const Bytes unmanaged = output_of("convert '" + reference + "' -colorspace sRGB" + over_white);
     EXPECT_LE(mean_difference(print, managed), 1.0);
     // The profile matters: read without it, the view shows other colours.
     EXPECT_GT(mean_difference(print, unmanaged), 1.0);

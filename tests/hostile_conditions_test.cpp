@@ -392,6 +392,41 @@ TEST(HostileViews, KnownHolesAreRefusedWithTheirReason) {
                  0xFF, 0, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0};
   rgba_bmp.resize(82, 0xFF);
   cases.push_back({"BMP with red in the low byte", rgba_bmp, "BMP colour masks the library would misread"});
+  // HEIF, AVIF and JPEG XL, where the build reads them: a size bomb, a
+  // high-dynamic-range transfer, no primary image.
+#if defined(INTERLACE_HEIF) && defined(INTERLACE_JXL)
+  ASSERT_TRUE(test_support::run_shell("convert -size 64x48 gradient:red-blue s.png && heif-enc s.png -o s.heic && "
+                                      "avifenc --cicp 9/16/9 s.png pq.avif",
+                                      made.path()))
+      << "needs ImageMagick, heif-enc and avifenc (the test command installs them)";
+  const Bytes heic = test_support::read_file(made / "s.heic");
+  const auto patched = [&heic](const char* box, const Bytes& contents) {
+    Bytes file = heic;
+    const auto at = std::search(file.begin(), file.end(), box, box + 4);
+    EXPECT_NE(at, file.end()) << box;
+    if (at != file.end()) std::copy(contents.begin(), contents.end(), at);
+    return file;
+  };
+  // The image's spatial extents, 60000 x 60000, in a few kilobytes.
+  cases.push_back({"HEIF claiming 60000 x 60000",
+                   patched("ispe", {'i', 's', 'p', 'e', 0, 0, 0, 0, 0, 0, 0xEA, 0x60, 0, 0, 0xEA, 0x60}),
+                   "decompression bomb"});
+  cases.push_back({"HEIF without a primary image", patched("pitm", {'f', 'r', 'e', 'e'}), "has no primary image"});
+  cases.push_back({"AVIF of the PQ transfer", test_support::read_file(made / "pq.avif"), "(PQ transfer)"});
+  // A bare codestream whose size header claims 2^30 x 2^30 (30-bit height,
+  // width by the ratio 1:1), then nothing.
+  Bytes jxl{0xFF, 0x0A};
+  std::vector<int> bits{0, 1, 1};  // not in eighths; the 30-bit width of the height
+  bits.insert(bits.end(), 30, 1);
+  bits.insert(bits.end(), {1, 0, 0, 1});  // ratio 1; all defaults
+  for (std::size_t i = 0; i < bits.size(); i += 8) {
+    unsigned char byte = 0;
+    for (std::size_t b = 0; b < 8 && i + b < bits.size(); ++b) byte = static_cast<unsigned char>(byte | bits[i + b] << b);
+    jxl.push_back(byte);
+  }
+  jxl.resize(64, 0);
+  cases.push_back({"JPEG XL claiming 2^30 x 2^30", jxl, "decompression bomb"});
+#endif
   // Its scan repeated: every scan is a pass over the whole picture.
   Bytes many_scans = jpeg;
   const Bytes start_of_scan{0xFF, 0xDA};

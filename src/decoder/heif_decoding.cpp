@@ -26,11 +26,9 @@ void refuse_on(const heif_error& error) {
 }
 
 // No larger picture than its header claims: tiles and the whole alike are
-// no wider or taller than the largest side of the primary image.
-int size_limit(const FormatFacts& facts) {
-  if (!facts.claimed_size) return 1;  // cropped: the library's own check, then the decoded size's
-  return std::max(facts.claimed_size->width, facts.claimed_size->height);
-}
+// no wider or taller than the largest side of the primary image. (The
+// library refuses a side as long as its limit, so the limit is one more.)
+int size_limit(const ViewSize& claimed) { return std::max(claimed.width, claimed.height) + 1; }
 
 }  // namespace
 
@@ -39,7 +37,9 @@ void prime_heif() { heif_init(nullptr); }
 LibraryPicture decode_heif(const std::vector<unsigned char>& file, const FormatFacts& facts) {
   Context context(heif_context_alloc(), heif_context_free);
   if (!context) throw std::bad_alloc();
-  if (facts.claimed_size) heif_context_set_maximum_image_size_limit(context.get(), size_limit(facts));
+  // A cropped picture is read at its uncropped size: the library's own limit
+  // then, and the decoded size's checks after.
+  if (facts.claimed_size) heif_context_set_maximum_image_size_limit(context.get(), size_limit(*facts.claimed_size));
   refuse_on(heif_context_read_from_memory_without_copy(context.get(), file.data(), file.size(), nullptr));
   heif_image_handle* primary = nullptr;
   refuse_on(heif_context_get_primary_image_handle(context.get(), &primary));

@@ -118,6 +118,45 @@ struct Meta {
   std::vector<Box> properties;  // ipco's children
 };
 
+// The items the primary image is made from (its tiles, the picture it
+// crops or turns): what the library decodes besides it.
+std::vector<std::uint32_t> sources_of(const Meta& meta) {
+  std::vector<std::uint32_t> sources;
+  const Box* iref = find(meta.children, "iref");
+  if (iref == nullptr) return sources;
+  Reader head(meta.bytes, iref->start, iref->end);
+  const int id_bytes = head.number(1) == 0 ? 2 : 4;
+  head.skip(3);
+  for (const Box& reference : boxes_in(meta.bytes, head.at(), iref->end)) {
+    if (reference.type != "dimg") continue;
+    Reader reader(meta.bytes, reference.start, reference.end);
+    const std::uint64_t from = reader.number(id_bytes), count = reader.number(2);
+    for (std::uint64_t i = 0; i < count && !reader.broken(); ++i) {
+      const auto to = static_cast<std::uint32_t>(reader.number(id_bytes));
+      if (from == meta.primary && !reader.broken()) sources.push_back(to);
+    }
+  }
+  return sources;
+}
+
+// The pixels of the largest image the primary one is made from, as their
+// sizes say: a small picture cropped from a vast one costs the vast one.
+std::uint64_t largest_source(const Meta& meta) {
+  std::uint64_t largest = 0;
+  for (const std::uint32_t source : sources_of(meta)) {
+    const auto item = meta.items.find(source);
+    if (item == meta.items.end()) continue;
+    for (const std::uint32_t index : item->second.properties) {
+      if (index == 0 || index > meta.properties.size() || meta.properties[index - 1].type != "ispe") continue;
+      Reader reader(meta.bytes, meta.properties[index - 1].start, meta.properties[index - 1].end);
+      reader.skip(4);
+      const std::uint64_t width = reader.number(4), height = reader.number(4);
+      largest = std::max(largest, width * height);
+    }
+  }
+  return largest;
+}
+
 std::uint32_t read_primary(const Meta& meta) {
   const Box* pitm = find(meta.children, "pitm");
   if (pitm == nullptr) refuse("file has no primary image");
@@ -283,7 +322,7 @@ FormatFacts inspect_heif(const ByteSource& file) {
   }
   const Primary primary = read_primary_properties(meta, item->second, facts);
   if (!primary.sized || primary.width == 0 || primary.height == 0) refuse("primary image has no size");
-  facts.claimed_pixels = primary.width * primary.height;
+  facts.claimed_pixels = std::max(primary.width * primary.height, largest_source(meta));
   // A crop's rounding is the library's to make; the decoded size is checked.
   if (!primary.cropped && primary.width <= INT32_MAX && primary.height <= INT32_MAX) {
     const ViewSize stored{static_cast<int>(primary.width), static_cast<int>(primary.height)};
