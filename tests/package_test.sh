@@ -24,6 +24,13 @@ for field in "Package: interlace" "Section: graphics" "Depends: .*libfreeimage3"
   grep -q "^ $field" <<<"$info" || fail "control field missing: $field"
 done
 [ "$(grep -c '^  [^ ]' <<<"$info")" -eq 2 ] || fail "the description should have two lines after its summary"
+# The decoder reads HEIF, AVIF and JPEG XL through the libraries the build
+# found: the package depends on them as dpkg-shlibdeps reads them.
+for library in HEIF:libheif1 JXL:libjxl; do
+  if grep -q "^INTERLACE_${library%%:*}:BOOL=ON" "$build/CMakeCache.txt"; then
+    grep -q "^ Depends: .*${library#*:}" <<<"$info" || fail "the package doesn't depend on ${library#*:}"
+  fi
+done
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
 for path in ./usr/bin/interlace ./usr/bin/interlace-check ./usr/libexec/interlace/interlace-decoder \
@@ -48,6 +55,11 @@ status=0
 [ $status -eq 0 ] || fail "the packaged interlace exited with $status"
 [ "$(head -c 2 "$work/s_interlace.bmp")" = BM ] || fail "no print image from the packaged interlace"
 [ "$(head -c 3 "$work/s_animation.gif")" = GIF ] || fail "no preview from the packaged interlace"
+if grep -q "^INTERLACE_HEIF:BOOL=ON" "$build/CMakeCache.txt" && command -v heif-enc >/dev/null; then
+  # A phone's view, decoded by the packaged decoder program.
+  convert "BMP:$work/s_rs_c02.bmp" "$work/s2.png" && heif-enc -q 90 "$work/s2.png" -o "$work/s_rs_c02.bmp" >/dev/null
+  "$work/root/usr/bin/interlace" "$work/s" - 3 0 0 300 0 || fail "the packaged interlace exited with $? on a HEIC view"
+fi
 report=$("$work/root/usr/bin/interlace-check" "$work/s" - 3 0 0 300 0 2>&1) ||
   fail "the packaged interlace-check exited with $?: $report"
 grep -q "^exit status 0" <<<"$report" || fail "the packaged interlace-check did not report status 0: $report"

@@ -25,10 +25,13 @@ void refuse_on(const heif_error& error) {
   refuse_view(problem);
 }
 
-// No larger picture than its header claims: tiles and the whole alike are
-// no wider or taller than the largest side of the primary image. (The
-// library refuses a side as long as its limit, so the limit is one more.)
-int size_limit(const ViewSize& claimed) { return std::max(claimed.width, claimed.height) + 1; }
+// No larger picture than its header claims: tiles, the picture a crop is
+// cut from and the whole alike are no wider or taller than the longest side
+// the tool read. (The library refuses a side as long as its limit, so the
+// limit is one more.)
+int size_limit(const FormatFacts& facts) {
+  return static_cast<int>(std::min<std::uint64_t>(facts.longest_side, INT32_MAX - 1)) + 1;
+}
 
 }  // namespace
 
@@ -37,9 +40,7 @@ void prime_heif() { heif_init(nullptr); }
 LibraryPicture decode_heif(const std::vector<unsigned char>& file, const FormatFacts& facts) {
   Context context(heif_context_alloc(), heif_context_free);
   if (!context) throw std::bad_alloc();
-  // A cropped picture is read at its uncropped size: the library's own limit
-  // then, and the decoded size's checks after.
-  if (facts.claimed_size) heif_context_set_maximum_image_size_limit(context.get(), size_limit(*facts.claimed_size));
+  if (facts.longest_side != 0) heif_context_set_maximum_image_size_limit(context.get(), size_limit(facts));
   refuse_on(heif_context_read_from_memory_without_copy(context.get(), file.data(), file.size(), nullptr));
   heif_image_handle* primary = nullptr;
   refuse_on(heif_context_get_primary_image_handle(context.get(), &primary));

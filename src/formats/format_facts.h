@@ -38,6 +38,10 @@ struct FormatFacts {
   // The size its header claims, upright, where the library reads no header
   // alone: checked against view 1's before anything is decoded.
   std::optional<ViewSize> claimed_size;
+  // The longest side of any picture the view is made from, where the
+  // library decodes several (a HEIF's tiles, or the picture it crops): the
+  // library is held to it. 0 where unknown.
+  std::uint64_t longest_side = 0;
   // Its colour by code points, where it has them and no ICC profile.
   std::optional<ColourCodes> colour_codes;
   // The bytes the library is shown in place of the file's: metadata hidden

@@ -139,10 +139,13 @@ std::vector<std::uint32_t> sources_of(const Meta& meta) {
   return sources;
 }
 
-// The pixels of the largest image the primary one is made from, as their
-// sizes say: a small picture cropped from a vast one costs the vast one.
-std::uint64_t largest_source(const Meta& meta) {
-  std::uint64_t largest = 0;
+// The largest image the primary one is made from, as their sizes say: a
+// small picture cropped from a vast one costs the vast one.
+struct Largest {
+  std::uint64_t pixels = 0, side = 0;
+};
+Largest largest_source(const Meta& meta) {
+  Largest largest;
   for (const std::uint32_t source : sources_of(meta)) {
     const auto item = meta.items.find(source);
     if (item == meta.items.end()) continue;
@@ -151,7 +154,8 @@ std::uint64_t largest_source(const Meta& meta) {
       Reader reader(meta.bytes, meta.properties[index - 1].start, meta.properties[index - 1].end);
       reader.skip(4);
       const std::uint64_t width = reader.number(4), height = reader.number(4);
-      largest = std::max(largest, width * height);
+      largest.pixels = std::max(largest.pixels, width * height);
+      largest.side = std::max({largest.side, width, height});
     }
   }
   return largest;
@@ -322,7 +326,9 @@ FormatFacts inspect_heif(const ByteSource& file) {
   }
   const Primary primary = read_primary_properties(meta, item->second, facts);
   if (!primary.sized || primary.width == 0 || primary.height == 0) refuse("primary image has no size");
-  facts.claimed_pixels = std::max(primary.width * primary.height, largest_source(meta));
+  const Largest sources = largest_source(meta);
+  facts.claimed_pixels = std::max(primary.width * primary.height, sources.pixels);
+  facts.longest_side = std::max({primary.width, primary.height, sources.side});
   // A crop's rounding is the library's to make; the decoded size is checked.
   if (!primary.cropped && primary.width <= INT32_MAX && primary.height <= INT32_MAX) {
     const ViewSize stored{static_cast<int>(primary.width), static_cast<int>(primary.height)};
