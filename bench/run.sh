@@ -20,7 +20,7 @@
 # share of pages they share (bench/peak_memory.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev nlohmann-json3-dev time python3
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev liblcms2-dev libheif-dev libjxl-dev zlib1g-dev nlohmann-json3-dev time python3
 runs=${1:-5}
 work=${2:-build-bench}
 mkdir -p "$work"

@@ -3,7 +3,7 @@
 # and interlaces it for a 300 dpi print.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev liblcms2-dev zlib1g-dev nlohmann-json3-dev
+bash scripts/install-deps.sh g++ cmake make libfreeimage-dev libseccomp-dev liblcms2-dev libheif-dev libjxl-dev zlib1g-dev nlohmann-json3-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build build -j "$(nproc)" >/dev/null
 mkdir -p sample

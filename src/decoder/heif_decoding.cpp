@@ -27,10 +27,12 @@ void refuse_on(const heif_error& error) {
 
 // No larger picture than its header claims: tiles, the picture a crop is
 // cut from and the whole alike are no wider or taller than the longest side
-// the tool read. (The library refuses a side as long as its limit, so the
-// limit is one more.)
+// the tool read, rounded up to the 64-pixel blocks the codecs code in (a
+// 3508-row picture is coded as 3512). The library refuses a side as long as
+// its limit, so the limit is one more.
 int size_limit(const FormatFacts& facts) {
-  return static_cast<int>(std::min<std::uint64_t>(facts.longest_side, INT32_MAX - 1)) + 1;
+  const std::uint64_t coded = (std::min<std::uint64_t>(facts.longest_side, INT32_MAX / 2) + 63) / 64 * 64;
+  return static_cast<int>(coded) + 1;
 }
 
 }  // namespace
