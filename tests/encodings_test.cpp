@@ -172,6 +172,10 @@ const Encoding kEncodings[] = {
     {"HEIC", "heif-enc", "heif-enc -q 95 src.png -o v.heic", "v.heic", Edit::None, "heif-convert v.heic ref.png"},
     {"HEIC 10-bit", "heif-enc", "convert src.png -depth 16 PNG48:s48.png && heif-enc -b 10 -q 95 s48.png -o v.heic",
      "v.heic", Edit::None, "heif-convert v.heic ref.png"},
+    // Coded in blocks of eight rows or more: 48 rows for 45.
+    {"HEIC of an odd height", "heif-enc",
+     "convert src.png -crop 40x45+0+0 +repage o.png && heif-enc -q 95 o.png -o v.heic", "v.heic", Edit::None,
+     "heif-convert v.heic ref.png"},
     {"AVIF", "avifenc", "avifenc src.png v.avif", "v.avif", Edit::None, "avifdec v.avif ref.png"},
     {"AVIF with alpha", "avifenc", "avifenc srca.png v.avif", "v.avif", Edit::None, "avifdec v.avif ref.png"},
     {"AVIF 10-bit with alpha", "avifenc", "avifenc -d 10 srca.png v.avif", "v.avif", Edit::None,
