@@ -21,6 +21,10 @@ std::uint64_t print_image_file_bytes(ViewSize size) {
 
 namespace {
 
+// A GIF page's height is a 16-bit field. A taller page can't be written, and
+// making it first would cost seconds to minutes for a very thin view.
+constexpr double kMostGifRows = 65535;
+
 // A picture this small decodes in moments whatever its file claims.
 constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
 // No real encoding packs more pixels than this into one byte (a blank 1-bit
@@ -29,6 +33,13 @@ constexpr std::uint64_t kPixelsAlwaysAllowed = std::uint64_t{1} << 26;
 constexpr std::uint64_t kMostPixelsPerByte = std::uint64_t{1} << 16;
 
 }  // namespace
+
+int preview_page_height(int view_width, int view_height) {
+  const std::int64_t product = std::int64_t{kPreviewWidth} * view_height;
+  const double height = std::floor(static_cast<double>(product) / view_width + 0.5);
+  if (height > kMostGifRows) return 0;
+  return height < 1 ? 1 : static_cast<int>(height);
+}
 
 std::uint64_t most_pixels_in(std::uint64_t file_bytes) {
   if (file_bytes >= UINT64_MAX / kMostPixelsPerByte) return UINT64_MAX;

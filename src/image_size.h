@@ -29,6 +29,14 @@ inline std::uint64_t row_bytes_24(int width) { return (std::uint64_t(width) * 3 
 // headers and its rows, each padded to four bytes.
 std::uint64_t print_image_file_bytes(ViewSize size);
 
+// The preview's pages are this wide, whatever the views' width.
+constexpr int kPreviewWidth = 640;
+
+// A view's preview page height: floor(640 * h / w + 0.5) with the product in
+// 64 bits, and at least 1 so a very wide view still gets a page. 0 when the
+// page would be taller than a GIF page can be (65535 rows).
+int preview_page_height(int view_width, int view_height);
+
 // The most pixels a file of `file_bytes` may hold: more is a decompression
 // bomb. The decoder's checks refuse such a view on its header; the run holds
 // the decoder's answers to it too.

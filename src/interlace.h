@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "command_line.h"
-#include "decoder/decoder.h"
-#include "decoder/opened_view.h"
+#include "decoding/decoder.h"
+#include "channel/opened_view.h"
 #include "exit_status.h"
 #include "output/commit_helper.h"
 #include "output/output_file.h"

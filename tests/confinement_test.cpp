@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "confinement/run_confinement.h"
-#include "decoder/decoder.h"
-#include "decoder/decoder_program.h"
-#include "decoder/protocol.h"
+#include "decoding/decoder.h"
+#include "decoding/decoder_program.h"
+#include "channel/protocol.h"
 #include "decoder/strip_and_page.h"
 #include "decoder/view_checks.h"
 #include "output/commit_helper.h"

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/channel.h"
+#include "channel/channel.h"
 
 namespace {
 

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "decoder/decoder.h"
-#include "decoder/decoder_program.h"
+#include "decoding/decoder.h"
+#include "decoding/decoder_program.h"
+#include "decoder/view_decoding.h"
 #include "decoder/view_loader.h"
 #include "test_support.h"
 #include "view_problem.h"

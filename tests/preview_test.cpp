@@ -6,6 +6,7 @@
 #include <random>
 
 #include "bitmap.h"
+#include "decoder/strip_and_page.h"
 #include "formats/gif.h"
 #include "test_support.h"
 

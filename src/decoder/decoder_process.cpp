@@ -17,7 +17,7 @@
 #include "confinement/landlock.h"
 #include "confinement/seccomp_filters.h"
 #include "decoder/library_decoding.h"
-#include "decoder/protocol.h"
+#include "channel/protocol.h"
 #include "decoder/standard_error_silenced.h"
 #include "large_allocations.h"
 #include "decoder/view_checks.h"

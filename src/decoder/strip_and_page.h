@@ -6,15 +6,9 @@
 #include <FreeImage.h>
 
 #include "bitmap.h"
+#include "image_size.h"
 
 namespace interlace {
-
-constexpr int kPreviewWidth = 640;
-
-// floor(640 * h / w + 0.5) with the product in 64 bits, and at least 1 so a
-// very wide view still gets a page. 0 when the page would be taller than a
-// GIF page can be (65535 rows).
-int preview_page_height(int view_width, int view_height);
 
 // The view resampled with the cubic B-spline to width div `view_count`
 // columns at full height. Throws Failure(OutputFailed) when the strip can't be

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bitmap.h"
-#include "decoder/opened_view.h"
+#include "channel/opened_view.h"
 #include "formats/byte_source.h"
 #include "image_size.h"
 

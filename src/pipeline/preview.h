@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "decoder/strip_and_page.h"
+#include "image_size.h"
 #include "exit_status.h"
 #include "output/output_file.h"
 

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "confinement/descriptors.h"
-#include "decoder/decoder.h"
+#include "decoding/decoder.h"
 #include "file_names.h"
 #include "pipeline/interlacer.h"
 #include "output/output_commit.h"

@@ -1,8 +1,7 @@
-#include "decoder/protocol.h"
+#include "channel/protocol.h"
 
 #include <cstring>
 
-#include "decoder/strip_and_page.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "decoder/opened_view.h"
+#include "channel/opened_view.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>

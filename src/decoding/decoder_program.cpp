@@ -1,4 +1,4 @@
-#include "decoder/decoder_program.h"
+#include "decoding/decoder_program.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,7 +11,6 @@
 #include <climits>
 
 #include "confinement/descriptors.h"
-#include "decoder/decoder_process.h"
 
 namespace interlace {
 

@@ -1,4 +1,4 @@
-#include "decoder/channel.h"
+#include "channel/channel.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -9,11 +9,18 @@
 #include <optional>
 #include <string>
 
-#include "decoder/channel.h"
-#include "decoder/view_decoding.h"
+#include "channel/channel.h"
+#include "channel/decoded_view.h"
 #include "view_problem.h"
 
 namespace interlace {
+
+// The descriptor the decoder program finds its channel on.
+constexpr int kDecoderChannelFd = 3;
+// The decoder program's exit status when the kernel refused to confine it
+// (it decodes nothing unconfined), and when it couldn't be started.
+constexpr int kDecoderNotConfined = 71;
+constexpr int kDecoderNotStarted = 72;
 
 // Longer messages are refused: a request or an answer is a few hundred bytes
 // and a palette.

@@ -12,9 +12,9 @@
 
 #include <string>
 
-#include "decoder/channel.h"
-#include "decoder/opened_view.h"
-#include "decoder/view_decoding.h"
+#include "channel/channel.h"
+#include "channel/opened_view.h"
+#include "channel/decoded_view.h"
 
 namespace interlace {
 

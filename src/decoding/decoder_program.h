@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "channel/protocol.h"
+
 namespace interlace {
 
 // The program the run starts, once it is trusted: where the package
@@ -28,9 +30,6 @@ std::string decoder_program();
 
 // Tests only: the decoder program to start instead (checked as any other).
 void use_decoder_program(const std::string& path);
-
-// The descriptor the decoder finds its channel on.
-constexpr int kDecoderChannelFd = 3;
 
 // Forks and executes `program` (open as program.fd) with an empty
 // environment, its channel on kDecoderChannelFd and nothing else open but

@@ -1,4 +1,4 @@
-#include "decoder/decoder.h"
+#include "decoding/decoder.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,11 +12,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "decoder/decoder_process.h"
-#include "decoder/decoder_program.h"
-#include "decoder/protocol.h"
-#include "decoder/view_checks.h"
+#include "decoding/decoder_program.h"
+#include "channel/protocol.h"
+#include "image_size.h"
 #include "view_problem.h"
+
+#ifndef INTERLACE_CONFINE
+// Unconfined (for sanitizers), views are decoded in the run's own process.
+#include "decoder/view_decoding.h"
+#endif
 
 namespace interlace {
 
