@@ -6,9 +6,6 @@
 // Reads BASE_rs_c01.bmp ... in view order and writes BASE_interlace.bmp and
 // BASE_animation.gif. It prints nothing; the exit status is its only report.
 
-#include <malloc.h>
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 
@@ -33,32 +30,11 @@
 
 namespace {
 
-// The run's own process receives the strips and makes the print image, two
-// views' worth of memory whose every page it faults in afresh. The heap's
-// next `bytes` are advised to take transparent huge pages, so that they are
-// faulted 2 MiB at a time; only whole huge pages inside them are, so none is
-// left partly used beyond them. Nothing is touched here, and failing to
-// advise changes nothing.
-void prefer_huge_pages_for(std::uint64_t bytes) {
-#ifndef INTERLACE_SYSTEM_ALLOCATOR
-  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-  if (bytes < 2 * kHugePage) return;
-  void* next = std::malloc(static_cast<std::size_t>(bytes));
-  if (next == nullptr) return;
-  const auto start = (reinterpret_cast<std::uintptr_t>(next) + kHugePage - 1) & ~(kHugePage - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(next) + bytes) & ~(kHugePage - 1);
-  madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-  std::free(next);
-#else
-  (void)bytes;
-#endif
-}
-
 // Huge pages for the strips of views 2 to N - 1: the run peaks while the
 // decoder holds view N, and a partly used huge page then would raise it.
 void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_count) {
   const std::uint64_t strip_bytes = interlace::row_bytes_24(size.width / view_count) * std::uint64_t(size.height);
-  if (view_count > 2) prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
+  if (view_count > 2) interlace::prefer_huge_pages_for(strip_bytes * std::uint64_t(view_count - 2));
 }
 
 // Once its decoder and commit helper run and its views, outputs and folder
@@ -66,11 +42,11 @@ void prefer_huge_pages_for_strips(const interlace::ViewSize& size, int view_coun
 // opened or changed by name: the helper makes the commit's changes. Built
 // without confinement (for sanitizers, whose reports start programs), it
 // keeps every right.
-void confine_run(const interlace::Decoder& decoder) {
+void confine_run(const interlace::DecoderPool& decoders) {
 #ifdef INTERLACE_CONFINE
-  interlace::confine_run(decoder.pid());
+  interlace::confine_run(decoders.pids());
 #else
-  (void)decoder;
+  (void)decoders;
 #endif
 }
 
@@ -114,33 +90,24 @@ OutputFile& RunOutputs::take(std::unique_ptr<OutputFile>& output) const {
   return *output;
 }
 
-ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views,
-                           RunOutputs& outputs) {
+ExitStatus interlace_views(const RunSettings& settings, DecoderPool& decoders, const std::vector<OpenedView>& views,
+                           RunOutputs& outputs, const MachineRoom& room) {
   PreviewAnimation preview;
   StripTable strips;
-  DecodeRequest request;
-  request.view_count = settings.view_count;
-  request.last = views.size() == 1;
-  decoder.send(views.front(), request);
-  for (std::size_t i = 0; i < views.size(); ++i) {
-    DecodedView decoded = decoder.receive(views[i], request);
-    if (!request.expected) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
-    request.expected = decoded.size;
-    // The decoder decodes the next view while this one's page is checked
-    // and kept: the machine's second core.
-    if (i + 1 < views.size()) {
-      request.last = i + 2 == views.size();
-      decoder.send(views[i + 1], request);
-    }
+  std::optional<ViewSize> size;
+  // The decoders decode the next views while this one's page is checked and
+  // kept; every decoder has ended, its memory given back, before the outputs
+  // are written.
+  decoders.decode(views, settings.view_count, room, [&](DecodedView& decoded) {
+    if (!size) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
+    size = decoded.size;
     preview.add_page(decoded.page.get());
     strips.add(std::move(decoded.strip));
-  }
-  // The decoder's memory goes back before the outputs are written.
-  decoder.stop();
+  });
 
   // Both outputs are complete on disk before either replaces an old one.
   OutputFile& print_file = outputs.take(outputs.print);
-  write_interlaced(strips, *request.expected, *dots_per_metre(settings.print_dpi), print_file);
+  write_interlaced(strips, *size, *dots_per_metre(settings.print_dpi), print_file);
   print_file.finish();
   OutputFile& preview_file = outputs.take(outputs.preview);
   preview.write(preview_file);
@@ -152,10 +119,11 @@ ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const 
 }
 
 ExitStatus interlace_views(const RunSettings& settings) {
+  const MachineRoom room = room_of_this_process();
   RunOutputs outputs(settings);
-  Decoder decoder;
+  DecoderPool decoders(decoders_to_start(room, settings.view_count, descriptor_limit()));
   const std::vector<OpenedView> views = open_views(settings);
-  return interlace_views(settings, decoder, views, outputs);
+  return interlace_views(settings, decoders, views, outputs, room);
 }
 
 }  // namespace interlace
@@ -165,6 +133,7 @@ int main(int argc, char** argv) {
   interlace::silence_console();
   interlace::raise_descriptor_limit();
   interlace::keep_large_allocations();
+  interlace::one_heap_for_all_threads();
   interlace::remove_temporaries_on_signals();
   using interlace::ExitStatus;
   const std::optional<interlace::RunSettings> settings = interlace::parse_command_line(argc, argv);
@@ -177,11 +146,17 @@ int main(int argc, char** argv) {
     return static_cast<int>(ExitStatus::OutputFailed);
   }
   try {
+    // What the machine has room for, read before the run starts any process
+    // of its own (which would count as busy).
+    const interlace::MachineRoom room = interlace::room_of_this_process();
     interlace::RunOutputs outputs(*settings);
-    interlace::Decoder decoder;
+    // As many decoders as that allows, all started before the run confines
+    // itself.
+    interlace::DecoderPool decoders(
+        interlace::decoders_to_start(room, settings->view_count, interlace::descriptor_limit()));
     const std::vector<interlace::OpenedView> views = interlace::open_views(*settings);
-    confine_run(decoder);
-    return static_cast<int>(interlace_views(*settings, decoder, views, outputs));
+    confine_run(decoders);
+    return static_cast<int>(interlace_views(*settings, decoders, views, outputs, room));
   } catch (const interlace::Failure& failure) {
     return static_cast<int>(failure.status());
   } catch (const std::bad_alloc&) {

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "command_line.h"
-#include "decoding/decoder.h"
+#include "decoding/decoder_count.h"
+#include "decoding/decoder_pool.h"
 #include "channel/opened_view.h"
 #include "exit_status.h"
 #include "output/commit_helper.h"
@@ -34,12 +35,13 @@ struct RunOutputs {
   std::optional<ExitStatus> unmade;
 };
 
-// Has `decoder` decode the views in order, keeping each one's strip and
-// preview page, then writes the interlaced image and the preview into
+// Has `decoders` decode the views, keeping each one's strip and preview page
+// in view order, then writes the interlaced image and the preview into
 // `outputs`, both or neither. Returns ExitStatus::Done; throws Failure with
-// the status of whatever stopped it.
-ExitStatus interlace_views(const RunSettings& settings, Decoder& decoder, const std::vector<OpenedView>& views,
-                           RunOutputs& outputs);
+// the status of whatever stopped it: that of the first view by number that
+// can't be used, as decoding them in order would.
+ExitStatus interlace_views(const RunSettings& settings, DecoderPool& decoders, const std::vector<OpenedView>& views,
+                           RunOutputs& outputs, const MachineRoom& room);
 
 // The same, making the outputs, starting a decoder and opening the views
 // itself.

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <malloc.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <cstdlib>
 
 namespace interlace {
 
@@ -15,6 +19,35 @@ inline void keep_large_allocations() {
 #ifndef INTERLACE_SYSTEM_ALLOCATOR
   mallopt(M_MMAP_MAX, 0);
   mallopt(M_TRIM_THRESHOLD, -1);
+#endif
+}
+
+// One heap for every thread: the run takes its decoders' strips on threads
+// of their own, and a thread's own heap can't grow past 64 MiB without
+// mapping memory afresh, which the settings above rule out.
+inline void one_heap_for_all_threads() {
+#ifndef INTERLACE_SYSTEM_ALLOCATOR
+  mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
+// Every page of a view's memory is faulted in afresh the first time. The
+// heap's next `bytes` are advised to take transparent huge pages, so that
+// they are faulted 2 MiB at a time; only whole huge pages inside them are,
+// so none is left partly used beyond them. Nothing is touched here, and
+// failing to advise changes nothing.
+inline void prefer_huge_pages_for(std::uint64_t bytes) {
+#ifndef INTERLACE_SYSTEM_ALLOCATOR
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (bytes < 2 * kHugePage) return;
+  void* next = std::malloc(static_cast<std::size_t>(bytes));
+  if (next == nullptr) return;
+  const auto start = (reinterpret_cast<std::uintptr_t>(next) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(next) + bytes) & ~(kHugePage - 1);
+  madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+  std::free(next);
+#else
+  (void)bytes;
 #endif
 }
 

@@ -327,7 +327,7 @@ TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
       const interlace::OpenedView view = interlace::OpenedView::open(set + "/s_rs_c01.bmp");
       const interlace::OutputFolder folder(set + "/");
       const interlace::OutputFile print(set + "/s_interlace.bmp"), preview(set + "/s_animation.gif");
-      interlace::confine_run(decoder.pid());
+      interlace::confine_run({decoder.pid()});
       const std::string said = attack(name, view.fd(), -1).value_or("");
       _exit(said == "attack succeeded" ? 0 : said.rfind("attack refused", 0) == 0 ? 1 : 2);
     }
@@ -360,7 +360,7 @@ TEST(Confinement, WhatABugInTheConfinedRunTriesIsRefused) {
     if (run == 0) {
       interlace::CommitHelper helper({set + "/s_interlace.bmp", set + "/s_animation.gif"}, {});
       const interlace::OpenedView view = interlace::OpenedView::open(set + "/s_rs_c01.bmp");
-      interlace::confine_run(-1);
+      interlace::confine_run({});
       _exit(r.ask(helper, view.fd()) == 0 ? 0 : 1);
     }
     int status = 0;

@@ -13,8 +13,12 @@ namespace interlace {
 
 struct DecodeRequest {
   int view_count = 1;
-  std::optional<ViewSize> expected;  // view 1's size, for every later view
-  bool last = false;                 // no view follows in this run
+  std::optional<ViewSize> expected;  // view 1's size, for a later view where it is known
+  bool last = false;                 // no view follows for this decoder
+  // View 1: the print image of its size must fit a BMP. A later view
+  // decoded before view 1's size is known leaves that, and the size, to the
+  // run.
+  bool first = true;
 };
 
 struct DecodedView {

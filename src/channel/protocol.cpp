@@ -91,7 +91,7 @@ std::optional<DecodedView> receive_decoded(Channel& channel, MessageReader& mess
 
 MessageWriter request_message(const std::string& name, const DecodeRequest& request) {
   MessageWriter message;
-  message.put(name).put_signed(request.view_count).put(std::uint64_t{request.last});
+  message.put(name).put_signed(request.view_count).put(std::uint64_t{request.last}).put(std::uint64_t{request.first});
   message.put(std::uint64_t{request.expected.has_value()});
   return put_size(message, request.expected.value_or(ViewSize{}));
 }
@@ -100,6 +100,7 @@ bool read_request(MessageReader& message, std::string& name, DecodeRequest& requ
   name = message.get_string();
   const std::int64_t view_count = message.get_signed();
   request.last = message.get() != 0;
+  request.first = message.get() != 0;
   const bool expected = message.get() != 0;
   ViewSize size;
   const bool sized = get_size(message, size);

@@ -5,9 +5,9 @@
 
 namespace interlace {
 
-void confine_run(pid_t decoder) {
+void confine_run(const std::vector<pid_t>& decoders) {
   restrict_file_access({});
-  confine_run_calls(decoder);
+  confine_run_calls(decoders);
 }
 
 }  // namespace interlace

@@ -8,11 +8,12 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 namespace interlace {
 
-// `decoder` is the decoder's process id. What the kernel can't enforce is
+// `decoders` are the decoders' process ids. What the kernel can't enforce is
 // done without.
-void confine_run(pid_t decoder);
+void confine_run(const std::vector<pid_t>& decoders);
 
 }  // namespace interlace

@@ -15,6 +15,11 @@ namespace interlace {
 
 namespace {
 
+// What glibc's pthread_create asks of clone(); a new process, a new
+// namespace or a traced child asks for something else.
+constexpr scmp_datum_t kThreadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                                      CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
+
 class Filter {
  public:
   explicit Filter(std::uint32_t default_action) : context_(seccomp_init(default_action)) {}
@@ -54,6 +59,14 @@ class Filter {
                            SCMP_SYS(sched_yield), SCMP_SYS(restart_syscall)});
     rule(SCMP_ACT_ALLOW, SCMP_SYS(tgkill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
   }
+  // Threads of the process's own, which share its filter (and its Landlock
+  // domain). clone3 passes its flags in memory the filter can't read; told
+  // it doesn't exist, the C library uses clone.
+  void allow_threads() {
+    rule(SCMP_ACT_ALLOW, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_EQ, kThreadFlags));
+    rule(SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3));
+    rules(SCMP_ACT_ALLOW, {SCMP_SYS(set_robust_list), SCMP_SYS(rseq)});
+  }
   bool load() {
     if (!ok() || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return false;
     return seccomp_load(context_) == 0;
@@ -65,11 +78,6 @@ class Filter {
 };
 
 }  // namespace
-
-// What glibc's pthread_create asks of clone(); a new process, a new
-// namespace or a traced child asks for something else.
-constexpr scmp_datum_t kThreadFlags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
-                                      CLONE_SYSVSEM | CLONE_SETTLS | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID;
 
 bool confine_decoder_calls(int channel) {
   Filter filter(Filter::kill_process());
@@ -89,12 +97,9 @@ bool confine_decoder_calls(int channel) {
   filter.allow_memory();
   filter.allow_basics();
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sysinfo));
-  // Threads of its own (libwebp, OpenMP in LibRaw, OpenJPEG): they share the
-  // filter and the Landlock domain. clone3 passes its flags in memory the
-  // filter can't read; told it doesn't exist, the C library uses clone.
-  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(clone), SCMP_A0(SCMP_CMP_EQ, kThreadFlags));
-  filter.rule(SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3));
-  filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(set_robust_list), SCMP_SYS(rseq), SCMP_SYS(sched_getaffinity)});
+  // Threads of its own (libwebp, OpenMP in LibRaw, OpenJPEG, dav1d).
+  filter.allow_threads();
+  filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(sched_getaffinity));
   // dav1d (AV1, for AVIF views) names its worker threads.
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(prctl), SCMP_A0(SCMP_CMP_EQ, PR_SET_NAME));
   // The C library asks for a file's status by path when it sets up a stream;
@@ -106,7 +111,7 @@ bool confine_decoder_calls(int channel) {
   return filter.load();
 }
 
-bool confine_run_calls(pid_t decoder) {
+bool confine_run_calls(const std::vector<pid_t>& decoders) {
   // Anything not named here fails with EPERM: the run ends with its status,
   // not a signal.
   Filter filter(SCMP_ACT_ERRNO(EPERM));
@@ -128,10 +133,14 @@ bool confine_run_calls(pid_t decoder) {
   filter.allow_basics();
   // Waiting for the folder's lock.
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(nanosleep), SCMP_SYS(clock_nanosleep)});
-  // Signals to itself and its decoder, and waiting for the decoder and the
-  // commit helper.
+  // Signals to itself and its decoders, and waiting for them and the commit
+  // helper.
   filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(getpid())));
-  if (decoder > 0) filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)));
+  for (const pid_t decoder : decoders) {
+    if (decoder > 0) filter.rule(SCMP_ACT_ALLOW, SCMP_SYS(kill), SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(decoder)));
+  }
+  // A thread for each decoder, to take its answers as they come.
+  filter.allow_threads();
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(wait4), SCMP_SYS(waitid), SCMP_SYS(clock_getres), SCMP_SYS(umask)});
   // Whose files it finds at its outputs' names.
   filter.rules(SCMP_ACT_ALLOW, {SCMP_SYS(geteuid), SCMP_SYS(getuid)});

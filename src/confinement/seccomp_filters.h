@@ -6,6 +6,8 @@
 
 #include <sys/types.h>
 
+#include <vector>
+
 namespace interlace {
 
 // The decoder may read the descriptors it holds and is handed, write its
@@ -17,15 +19,16 @@ namespace interlace {
 // kernel refuses the filter.
 bool confine_decoder_calls(int channel);
 
-// The run's own process, once its decoder has started and its views,
+// The run's own process, once its decoders have started and its views,
 // outputs and folder are open, may only use the descriptors it holds (but
 // change no file's mode or owner, and ask fcntl() only what it asks itself:
 // nothing that signals another process), manage memory (never
-// executable), sleep, signal itself and `decoder` and wait for it; any other
+// executable), start threads (one a decoder), sleep, signal itself and
+// `decoders` and wait for them; any other
 // call fails with EPERM (opening files EACCES, ioctl ENOTTY). It links,
 // renames and removes nothing: its commit helper does. False when the
 // kernel refuses the filter.
-bool confine_run_calls(pid_t decoder);
+bool confine_run_calls(const std::vector<pid_t>& decoders);
 
 // The commit helper may read requests on `channel` and answer them, link,
 // rename and remove entries (of its folder: Landlock), look at a descriptor

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -34,6 +35,11 @@ std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd);
 namespace interlace {
 
 namespace {
+
+#ifndef INTERLACE_DECODER_NICENESS
+#define INTERLACE_DECODER_NICENESS 5
+#endif
+constexpr int kDecoderNiceness = INTERLACE_DECODER_NICENESS;
 
 // Signals the run catches are the run's business; the decoder dies of them.
 // Those the caller ignores (nohup) stay ignored.
@@ -76,6 +82,15 @@ void null_console() {
 // library counts processors from a file once a process has more than eight
 // heaps; capping the heaps spares that, and memory. A file opened later
 // still (none is known) is refused with EACCES rather than fatal.
+// The run's own thread keeps each view's page and strip in order while the
+// decoders decode; where it sets the pace (small views), decoders that
+// outnumber the free processors would only take them from it.
+void yield_to_the_run() {
+  errno = 0;
+  const int niceness = getpriority(PRIO_PROCESS, 0);
+  if (errno == 0) setpriority(PRIO_PROCESS, 0, niceness + kDecoderNiceness);
+}
+
 void prime_libraries() {
   mallopt(M_ARENA_MAX, 4);
   prime_library_decoders();
@@ -114,11 +129,21 @@ bool answer(Channel& channel, int view_fd, const std::string& name, const Decode
   }
 }
 
+// A decoded view and its 24-bit copy: 8 bytes a pixel covers a 32-bit one,
+// within what any view may claim.
+constexpr std::uint64_t kHeapBytesPerPixel = 8;
+constexpr std::uint64_t kMostPixelsAdvised = std::uint64_t{1} << 31;
+
 [[noreturn]] void serve(Channel& channel) {
   bool claimed = false;
+  bool heap_advised = false;
   listen_for_claims([&](std::uint64_t pixels) {
     if (!claimed && !send_claim(channel, pixels)) _exit(0);
     claimed = true;
+    // The first view's pages come 2 MiB at a time, for the decoded view and
+    // what it is converted to, a set's every view after it reusing them.
+    if (!heap_advised) prefer_huge_pages_for(std::min(pixels, kMostPixelsAdvised) * kHeapBytesPerPixel);
+    heap_advised = true;
   });
   while (true) {
     claimed = false;
@@ -145,6 +170,7 @@ void run_decoder_process(int channel_fd) {
   setenv("TZ", "UTC0", 1);
   tzset();
   prime_libraries();
+  yield_to_the_run();
   limit_resources();
   restrict_file_access({{}, true});
   Channel channel(channel_fd);

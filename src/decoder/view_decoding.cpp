@@ -44,7 +44,7 @@ DecodedView decode_view(OpenedView file, const DecodeRequest& request) {
     format = format_name(view.format());
     std::optional<ViewSize> size = request.expected;
     ViewNotes notes;
-    const Bitmap picture = load_view(view, request.view_count, size, &notes);
+    const Bitmap picture = load_view(view, request.view_count, size, &notes, request.first);
     DecodedView decoded = strip_and_page_of(picture.get(), request);
     decoded.format = format;
     decoded.stored_bits = notes.stored_bits;

@@ -92,13 +92,13 @@ Bitmap decode_through_freeimage(ViewFile& file, ViewNotes& noted) {
 
 }  // namespace
 
-Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes) {
+Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes, bool first) {
   const ViewFacts facts = check_before_decoding(file, size, view_count);
   const std::optional<ViewSize>& header_size = facts.header_size;
   const unsigned orientation = facts.orientation;
   // The print image takes view 1's size: one that no BMP can hold is known
   // before any pixel is decoded, where the header tells it.
-  if (!size && header_size) check_print_image_fits(*header_size);
+  if (first && !size && header_size) check_print_image_fits(*header_size);
   ViewNotes unused;
   ViewNotes& noted = notes != nullptr ? *notes : unused;
   // A profile that can't be read costs no decoding.
@@ -124,7 +124,7 @@ Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, 
   check_size(size_of(view.get()), size, view_count);
   // Again on the decoded size, which is what is written: a decoder need not
   // agree with its header.
-  if (!size) check_print_image_fits(size_of(view.get()));
+  if (first && !size) check_print_image_fits(size_of(view.get()));
   size = size_of(view.get());
   return view;
 }

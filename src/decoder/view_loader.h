@@ -35,6 +35,9 @@ struct ViewNotes {
 Bitmap load_view(const std::string& base_name, int view_number, int view_count, std::optional<ViewSize>& size);
 
 // The same for a view file already open.
-Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes = nullptr);
+// `first`: this is view 1 (its print image's size checked before decoding),
+// even where `size` is empty.
+Bitmap load_view(ViewFile& file, int view_count, std::optional<ViewSize>& size, ViewNotes* notes = nullptr,
+                 bool first = true);
 
 }  // namespace interlace

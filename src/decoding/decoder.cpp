@@ -67,14 +67,18 @@ void Decoder::start() {
     close(program.fd);
     fail_output();
   }
-  pid_ = start_decoder_program(program, ends[1]);
+  const pid_t child = start_decoder_program(program, ends[1]);
   close(program.fd);
   close(ends[1]);
-  if (pid_ < 0) {
+  if (child < 0) {
     close(ends[0]);
     fail_output();
   }
-  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  {
+    const std::lock_guard<std::mutex> lock(process_mutex_);
+    pid_ = child;
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  }
   ready_ = false;
   channel_ = Channel(ends[0]);
   channel_.while_waiting([this](std::uint64_t bytes) { return still_worth_waiting(bytes); }, pidfd_);
@@ -88,6 +92,7 @@ void Decoder::stop() {
 // wait must end), and returns its exit status as waitpid gives it.
 int Decoder::end() {
   channel_.close();
+  const std::lock_guard<std::mutex> lock(process_mutex_);
   kill(pid_, SIGKILL);
   int status = 0;
   waitpid(pid_, &status, 0);
@@ -95,6 +100,11 @@ int Decoder::end() {
   pidfd_ = -1;
   pid_ = -1;
   return status;
+}
+
+void Decoder::interrupt() {
+  const std::lock_guard<std::mutex> lock(process_mutex_);
+  if (pid_ > 0) kill(pid_, SIGKILL);  // not yet reaped, under this lock: still this decoder
 }
 
 namespace {
@@ -208,6 +218,7 @@ DecodedView Decoder::receive_confined(const OpenedView& file, const DecodeReques
   // claims billions of pixels is a bomb, whatever its decoder says.
   const auto claimed = [this, &file](std::uint64_t pixels) {
     set_limits(std::max(std::min(pixels, most_pixels_in(file.size())), file.size()));
+    if (claim_listener_) claim_listener_(pixels);
   };
   try {
     std::optional<DecodedView> decoded = receive_answer(channel_, request, claimed, most_pixels_in(file.size()));

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "channel/channel.h"
@@ -86,8 +88,16 @@ class Decoder {
   // another if called again.
   void stop();
 
+  // Kills the decoder process at once, from any thread: the thread decoding
+  // with it sees it gone and gives its view up.
+  void interrupt();
+
   // The decoder process's id; -1 when none runs.
   pid_t pid() const { return pid_; }
+
+  // Told the pixels each view's header claims, as the decoder says them,
+  // before its answer.
+  void on_claim(std::function<void(std::uint64_t)> listener) { claim_listener_ = std::move(listener); }
 
  private:
   enum class Verdict { Waiting, TooSlow, Silent, Late };
@@ -102,9 +112,13 @@ class Decoder {
   [[noreturn]] void lost();
   std::uint64_t cpu_nanoseconds() const;
 
+  // The process and its handle, changed only under the mutex, so that
+  // interrupt() never signals a process that is no longer this decoder's.
+  std::mutex process_mutex_;
   pid_t pid_ = -1;
   int pidfd_ = -1;
   std::string program_;
+  std::function<void(std::uint64_t)> claim_listener_;
   bool ready_ = false;
   Channel channel_;
   // The watch over the current request.
