@@ -24,7 +24,7 @@ class BitReader {
     std::uint64_t value = 0;
     for (int i = 0; i < count; ++i, ++at_) {
       if (at_ / 8 >= bytes_.size()) refuse("header is cut short");
-      value |= std::uint64_t{(bytes_[at_ / 8] >> (at_ % 8)) & 1u} << i;
+      value |= std::uint64_t{(static_cast<unsigned>(bytes_[at_ / 8]) >> (at_ % 8)) & 1u} << i;
     }
     return value;
   }
