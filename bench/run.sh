@@ -102,21 +102,27 @@ done
 # A batch: six sets of twelve HD views through xargs -P, as many jobs as
 # cores, confined and not, in turn.
 echo
-echo "| batch (6 × 12 × 1920×1080, xargs -P $(nproc)) | wall s | vs unconfined |"
-echo "|---|---|---|"
+# With BEFORE set, the batch is compared with that revision's too.
+batch_variants=(unconfined tuned)
+[ -n "${BEFORE:-}" ] && batch_variants=(unconfined before tuned)
+echo "| batch (6 × 12 × 1920×1080, xargs -P $(nproc)) | wall s | vs unconfined | vs before |"
+echo "|---|---|---|---|"
 for set in 1 2 3 4 5 6; do make_set "batch$set" 12 1920 1080; done
-for variant in unconfined tuned; do : >"$work/times-batch-$variant"; done
+for variant in "${batch_variants[@]}"; do : >"$work/times-batch-$variant"; done
 for _ in $(seq "$runs"); do
-  for variant in unconfined tuned; do
+  for variant in "${batch_variants[@]}"; do
     /usr/bin/time -f "%e" -o "$work/time.txt" sh -c "for set in 1 2 3 4 5 6; do echo $work/views-batch\$set/v; done |
       xargs -P $(nproc) -I{} $work/$variant/interlace {} bench 12 0 0 300 0"
     cat "$work/time.txt" >>"$work/times-batch-$variant"
   done
 done
 unconfined_batch=$(median <"$work/times-batch-unconfined")
-for variant in unconfined tuned; do
+before_batch=$unconfined_batch
+[ -n "${BEFORE:-}" ] && before_batch=$(median <"$work/times-batch-before")
+for variant in "${batch_variants[@]}"; do
   wall=$(median <"$work/times-batch-$variant")
-  awk -v v="$variant" -v w="$wall" -v b="$unconfined_batch" 'BEGIN {printf "| %s | %.2f | %.2f |\n", v, w, w / b}'
+  awk -v v="$variant" -v w="$wall" -v b="$unconfined_batch" -v p="$before_batch" \
+    'BEGIN {printf "| %s | %.2f | %.2f | %.2f |\n", v, w, w / b, w / p}'
 done
 
 # The same eight-view set at four sizes, tuned build only: time per pixel
