@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "descriptor_passing.h"
+
 namespace interlace {
 
 namespace {
@@ -95,24 +97,7 @@ bool Channel::send(const MessageWriter& message, int passed_fd) {
   const std::uint64_t length = message.bytes().size();
   unsigned char header[8];
   for (int i = 0; i < 8; ++i) header[i] = static_cast<unsigned char>(length >> (8 * i));
-  iovec part{header, sizeof header};
-  msghdr envelope{};
-  envelope.msg_iov = &part;
-  envelope.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  if (passed_fd >= 0) {
-    envelope.msg_control = control;
-    envelope.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &passed_fd, sizeof(int));
-  }
-  ssize_t sent;
-  do {
-    sent = sendmsg(fd_, &envelope, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  const ssize_t sent = send_with_descriptor(fd_, header, sizeof header, passed_fd);
   if (sent <= 0) return false;
   // The descriptor went with the first byte; the rest is plain data.
   const auto done = static_cast<std::size_t>(sent);
@@ -156,47 +141,15 @@ bool Channel::wait_readable() {
   }
 }
 
-namespace {
-
-// Descriptors a peer sends are never kept unless asked for: a decoder that
-// passed back its own end of the channel would keep the run from ever
-// seeing it close.
-void take_descriptors(msghdr& envelope, int* kept) {
-  for (cmsghdr* c = CMSG_FIRSTHDR(&envelope); c != nullptr; c = CMSG_NXTHDR(&envelope, c)) {
-    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS || c->cmsg_len < CMSG_LEN(0)) continue;
-    const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      if (kept != nullptr && *kept < 0 && count == 1) {
-        *kept = fd;
-      } else {
-        ::close(fd);
-      }
-    }
-  }
-}
-
-}  // namespace
-
 // Reads `count` bytes; a descriptor that arrives with them is kept in
-// `received_fd` when asked for, and closed otherwise. Room for a few
-// descriptors a message: those that don't fit are dropped by the kernel.
+// `received_fd` when asked for, and closed otherwise.
 bool Channel::receive_exactly(void* data, std::uint64_t count, int* received_fd) {
   auto* bytes = static_cast<unsigned char*>(data);
   while (count > 0) {
     if (!wait_readable()) return false;
-    iovec part{bytes, count};
-    msghdr envelope{};
-    envelope.msg_iov = &part;
-    envelope.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(16 * sizeof(int))] = {};
-    envelope.msg_control = control;
-    envelope.msg_controllen = sizeof control;
-    const ssize_t got = recvmsg(fd_, &envelope, MSG_CMSG_CLOEXEC | (waiting_ ? MSG_DONTWAIT : 0));
+    const ssize_t got = receive_with_descriptor(fd_, bytes, count, waiting_ ? MSG_DONTWAIT : 0, received_fd);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (got <= 0) return false;
-    take_descriptors(envelope, received_fd);
     bytes += got;
     count -= static_cast<std::uint64_t>(got);
     received_ += static_cast<std::uint64_t>(got);

@@ -15,6 +15,7 @@
 #include <set>
 
 #include "confinement/landlock.h"
+#include "descriptor_passing.h"
 #include "confinement/seccomp_filters.h"
 #include "exit_status.h"
 #include "output/commit_files.h"
@@ -67,21 +68,10 @@ class Helper {
 
  private:
   static ssize_t receive(Request& request, int& fd) {
-    iovec part{&request, sizeof request};
-    msghdr envelope{};
-    envelope.msg_iov = &part;
-    envelope.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    envelope.msg_control = control;
-    envelope.msg_controllen = sizeof control;
     ssize_t got;
     do {
-      got = recvmsg(kChannelFd, &envelope, MSG_CMSG_CLOEXEC);
+      got = receive_with_descriptor(kChannelFd, &request, sizeof request, 0, &fd);
     } while (got < 0 && errno == EINTR);
-    const cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
-    if (rights != nullptr && rights->cmsg_type == SCM_RIGHTS && rights->cmsg_len == CMSG_LEN(sizeof(int))) {
-      std::memcpy(&fd, CMSG_DATA(rights), sizeof fd);
-    }
     return got;
   }
 
@@ -197,24 +187,7 @@ int CommitHelper::ask(int operation, const std::string& from, const std::string&
   Request request;
   request.operation = operation;
   if (!copy_name(from, request.from) || !copy_name(to, request.to)) return ENAMETOOLONG;
-  iovec part{&request, sizeof request};
-  msghdr envelope{};
-  envelope.msg_iov = &part;
-  envelope.msg_iovlen = 1;
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-  if (fd >= 0) {
-    envelope.msg_control = control;
-    envelope.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&envelope);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-  }
-  ssize_t sent;
-  do {
-    sent = sendmsg(channel_, &envelope, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  const ssize_t sent = send_with_descriptor(channel_, &request, sizeof request, fd);
   if (sent != static_cast<ssize_t>(sizeof request)) return EIO;
   int error = EIO;
   ssize_t got;
