@@ -98,10 +98,13 @@ ExitStatus interlace_views(const RunSettings& settings, DecoderPool& decoders, c
   // The decoders decode the next views while this one's page is checked and
   // kept; every decoder has ended, its memory given back, before the outputs
   // are written.
-  decoders.decode(views, settings.view_count, room, [&](DecodedView& decoded) {
+  // Each page is tagged and its row order chosen on its decoder's thread;
+  // only the appending is the animation's, in view order.
+  const auto prepare = [](DecodedView& decoded) { PreviewAnimation::prepare_page(decoded.page.get()); };
+  decoders.decode(views, settings.view_count, room, prepare, [&](DecodedView& decoded) {
     if (!size) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
     size = decoded.size;
-    preview.add_page(decoded.page.get());
+    preview.append_page(decoded.page.get());
     strips.add(std::move(decoded.strip));
   });
 

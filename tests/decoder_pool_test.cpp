@@ -54,7 +54,8 @@ Outcome decode_with(int decoders, const std::vector<std::string>& files, int vie
   interlace::DecoderPool pool(decoders);
   EXPECT_EQ(static_cast<int>(pool.pids().size()), decoders);
   try {
-    pool.decode(views, view_count, interlace::MachineRoom{decoders, UINT64_MAX}, [&](interlace::DecodedView& view) {
+    const auto nothing = [](interlace::DecodedView&) {};
+    pool.decode(views, view_count, interlace::MachineRoom{decoders, UINT64_MAX}, nothing, [&](interlace::DecodedView& view) {
       outcome.pixels.push_back(pixels_of(view.strip.get()));
       outcome.pixels.push_back(pixels_of(view.page.get()));
       ++outcome.stopped_at;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -61,7 +63,7 @@ void add_exif_orientation(const std::string& path, unsigned orientation) {
 
 // What the test itself does to an encoder's file, for variants no encoder
 // here writes.
-enum class Edit { None, ExifTurned, ExifUpsideDown, TopDown, RleEndsWithoutEndOfLine };
+enum class Edit { None, ExifTurned, ExifUpsideDown, TopDown, RleEndsWithoutEndOfLine, HeifGrid, HeifTurned };
 
 std::uint32_t get32(const Bytes& b, std::size_t at) {
   return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
@@ -97,7 +99,293 @@ void drop_final_end_of_line(const std::string& path) {
   test_support::write_file(path, bmp);
 }
 
+// HEIF as phones write it and heif-enc doesn't: its boxes edited. Fields
+// are big-endian; a box is its size, its type and its contents (a full box's
+// contents start with a version and flags).
+std::uint64_t field(const Bytes& b, std::size_t at, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = value << 8 | b.at(at + static_cast<std::size_t>(i));
+  return value;
+}
+
+void append(Bytes& out, std::uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+Bytes box(const char* type, const Bytes& contents) {
+  Bytes out;
+  append(out, 8 + contents.size(), 4);
+  out.insert(out.end(), type, type + 4);
+  append(out, contents);
+  return out;
+}
+
+struct Box {
+  std::string type;
+  std::size_t at = 0, size = 0;  // the whole box
+};
+
+std::vector<Box> boxes_of(const Bytes& file, std::size_t at, std::size_t end) {
+  std::vector<Box> boxes;
+  for (std::size_t size; at + 8 <= end; at += size) {
+    size = field(file, at, 4);
+    boxes.push_back({std::string(file.begin() + static_cast<long>(at + 4), file.begin() + static_cast<long>(at + 8)), at, size});
+  }
+  return boxes;
+}
+
+const Box& find_box(const std::vector<Box>& boxes, const char* type) {
+  for (const Box& b : boxes)
+    if (b.type == type) return b;
+  throw std::runtime_error(std::string("no ") + type + " box");
+}
+
+Bytes slice(const Bytes& file, std::size_t from, std::size_t to) {
+  return Bytes(file.begin() + static_cast<long>(from), file.begin() + static_cast<long>(to));
+}
+
+// The item locations (version 0 or 1) with every file offset moved by
+// `shift`, and the entry `more` after them.
+Bytes moved_locations(const Bytes& file, const Box& iloc, std::uint64_t shift, const Bytes& more) {
+  const int version = static_cast<int>(field(file, iloc.at + 8, 1));
+  const std::size_t sizes = iloc.at + 12;
+  const int offset = static_cast<int>(field(file, sizes, 1) >> 4), length = static_cast<int>(field(file, sizes, 1) & 15);
+  const int base = static_cast<int>(field(file, sizes + 1, 1) >> 4);
+  const int index = version == 1 ? static_cast<int>(field(file, sizes + 1, 1) & 15) : 0;
+  Bytes out = slice(file, iloc.at + 8, sizes + 2);  // version, flags, sizes
+  const std::size_t count = field(file, sizes + 2, 2);
+  append(out, count + (more.empty() ? 0 : 1), 2);
+  std::size_t at = sizes + 4;
+  const auto copy = [&](int bytes, std::uint64_t plus) {
+    append(out, field(file, at, bytes) + plus, bytes);
+    at += static_cast<std::size_t>(bytes);
+  };
+  for (std::size_t i = 0; i < count; ++i) {
+    copy(2, 0);  // the item
+    const bool in_file = version == 0 || (field(file, at, 2) & 15) == 0;
+    if (version == 1) copy(2, 0);  // its construction method
+    copy(2, 0);                      // its data reference
+    copy(base, in_file && base != 0 ? shift : 0);
+    const std::uint64_t extents = field(file, at, 2);
+    copy(2, 0);
+    for (std::uint64_t e = 0; e < extents; ++e) {
+      copy(index, 0);
+      copy(offset, in_file && base == 0 ? shift : 0);
+      copy(length, 0);
+    }
+  }
+  append(out, more);
+  return box("iloc", out);
+}
+
+// The file with its metadata remade by `remake` (told how far the data after
+// it moves, and where `tail`, appended in a box of its own, will be).
+Bytes rebuilt(const Bytes& file, const std::function<Bytes(std::uint64_t shift, std::uint64_t tail_at)>& remake,
+              const Bytes& tail = {}) {
+  const Box meta = find_box(boxes_of(file, 0, file.size()), "meta");
+  const std::uint64_t shift = remake(0, 0).size() - meta.size;  // every field keeps its width
+  Bytes out = slice(file, 0, meta.at);
+  append(out, remake(shift, file.size() + shift + 8));
+  append(out, slice(file, meta.at + meta.size, file.size()));
+  if (!tail.empty()) append(out, box("mdat", tail));
+  return out;
+}
+
+// The metadata's boxes, each remade by `remake` (or kept, where it gives
+// nothing back).
+Bytes remade_meta(const Bytes& file, const std::function<Bytes(const Box&)>& remake) {
+  const Box meta = find_box(boxes_of(file, 0, file.size()), "meta");
+  Bytes contents = slice(file, meta.at + 8, meta.at + 12);  // its version and flags
+  for (const Box& part : boxes_of(file, meta.at + 12, meta.at + meta.size)) {
+    const Bytes remade = remake(part);
+    append(contents, remade.empty() ? slice(file, part.at, part.at + part.size) : remade);
+  }
+  return box("meta", contents);
+}
+
+// The item properties with `more` added to their container, and `count`
+// associations, `entries`.
+Bytes remade_properties(const Bytes& file, const Box& iprp, const Bytes& more, std::uint64_t count, const Bytes& entries) {
+  const std::vector<Box> parts = boxes_of(file, iprp.at + 8, iprp.at + iprp.size);
+  const Box& ipco = find_box(parts, "ipco");
+  const Box& ipma = find_box(parts, "ipma");
+  Bytes container = slice(file, ipco.at + 8, ipco.at + ipco.size);
+  append(container, more);
+  Bytes map = slice(file, ipma.at + 8, ipma.at + 12);
+  append(map, count, 4);
+  append(map, entries);
+  Bytes both = box("ipco", container);
+  append(both, box("ipma", map));
+  return box("iprp", both);
+}
+
+// The properties' container and associations, and how many it holds.
+struct Properties {
+  Box ipco, ipma;
+  std::size_t count = 0;
+};
+Properties properties_of(const Bytes& file, const Box& iprp) {
+  const std::vector<Box> parts = boxes_of(file, iprp.at + 8, iprp.at + iprp.size);
+  Properties p{find_box(parts, "ipco"), find_box(parts, "ipma"), 0};
+  p.count = boxes_of(file, p.ipco.at + 8, p.ipco.at + p.ipco.size).size();
+  return p;
+}
+
+// An item as the item information says it: its number, whether it is
+// hidden (a tile, or the picture a crop is cut from) and its type.
+struct Item {
+  std::uint64_t id = 0;
+  bool hidden = false;
+};
+
+std::vector<Item> items_of(const Bytes& file, const Box& iinf) {
+  std::vector<Item> items;
+  for (const Box& infe : boxes_of(file, iinf.at + 14, iinf.at + iinf.size)) {
+    items.push_back({field(file, infe.at + 12, 2), (field(file, infe.at + 8, 4) & 1) != 0});
+  }
+  return items;
+}
+
+// The index (from 1) of the property of `type` among `item`'s (version 0
+// associations); 0 for none.
+std::size_t property_of_item(const Bytes& file, const Box& ipco, const Box& ipma, std::uint64_t item, const char* type) {
+  const std::vector<Box> properties = boxes_of(file, ipco.at + 8, ipco.at + ipco.size);
+  std::size_t at = ipma.at + 16;
+  for (std::uint64_t e = field(file, ipma.at + 12, 4); e > 0; --e) {
+    const std::uint64_t count = field(file, at + 2, 1);
+    for (std::uint64_t i = 0; i < count && field(file, at, 2) == item; ++i) {
+      const std::size_t index = field(file, at + 3 + i, 1) & 0x7f;
+      if (properties.at(index - 1).type == type) return index;
+    }
+    at += 3 + count;
+  }
+  return 0;
+}
+
+// heif-enc's first four pictures made the tiles of a 2 x 2 grid, a new item
+// and the primary image, as phones store a photo; its grid description is
+// stored after the file's other data.
+Bytes heif_grid_of_four(const Bytes& file) {
+  const Box meta = find_box(boxes_of(file, 0, file.size()), "meta");
+  const std::vector<Box> parts = boxes_of(file, meta.at + 12, meta.at + meta.size);
+  std::vector<std::uint64_t> tiles;
+  std::uint64_t grid_id = 0;
+  for (const Item& item : items_of(file, find_box(parts, "iinf"))) {
+    if (!item.hidden && tiles.size() < 4) tiles.push_back(item.id);
+    grid_id = std::max(grid_id, item.id + 1);
+  }
+  const Properties p = properties_of(file, find_box(parts, "iprp"));
+  const std::size_t tile_extents = property_of_item(file, p.ipco, p.ipma, tiles.at(0), "ispe");
+  const Box& tile_size = boxes_of(file, p.ipco.at + 8, p.ipco.at + p.ipco.size).at(tile_extents - 1);
+  const std::uint64_t width = 2 * field(file, tile_size.at + 12, 4), height = 2 * field(file, tile_size.at + 16, 4);
+  // The grid's samples are as deep as its tiles'.
+  const std::size_t depth = property_of_item(file, p.ipco, p.ipma, tiles.at(0), "pixi");
+  Bytes grid{0, 0, 1, 1};  // version, 16-bit sizes, two rows, two columns
+  append(grid, width, 2);
+  append(grid, height, 2);
+  Bytes references;
+  append(references, grid_id, 2);
+  append(references, tiles.size(), 2);
+  for (const std::uint64_t tile : tiles) append(references, tile, 2);
+  const Bytes dimg = box("dimg", references);
+  const bool has_references = std::any_of(parts.begin(), parts.end(), [](const Box& b) { return b.type == "iref"; });
+  return rebuilt(file, [&](std::uint64_t shift, std::uint64_t grid_at) {
+    return remade_meta(file, [&](const Box& part) {
+      Bytes remade;
+      if (part.type == "pitm") {
+        remade = slice(file, part.at + 8, part.at + 12);
+        append(remade, grid_id, 2);
+        return box("pitm", remade);
+      }
+      if (part.type == "iloc") {
+        const int offset = static_cast<int>(field(file, part.at + 12, 1) >> 4);
+        const int length = static_cast<int>(field(file, part.at + 12, 1) & 15);
+        const int base = static_cast<int>(field(file, part.at + 13, 1) >> 4);
+        Bytes entry;
+        append(entry, grid_id, 2);
+        if (field(file, part.at + 8, 1) == 1) append(entry, 0, 2);  // in the file
+        append(entry, 0, 2);
+        append(entry, grid_at, base);
+        append(entry, 1, 2);
+        append(entry, base == 0 ? grid_at : 0, offset);
+        append(entry, grid.size(), length);
+        return moved_locations(file, part, shift, entry);
+      }
+      if (part.type == "iinf") {
+        remade = slice(file, part.at + 8, part.at + 12);
+        append(remade, field(file, part.at + 12, 2) + 1, 2);
+        append(remade, slice(file, part.at + 14, part.at + part.size));
+        Bytes info{2, 0, 0, 0};
+        append(info, grid_id, 2);
+        append(info, {0, 0, 'g', 'r', 'i', 'd', 0});
+        append(remade, box("infe", info));
+        remade = box("iinf", remade);
+        if (!has_references) {
+          Bytes iref{0, 0, 0, 0};  // the references' version and flags
+          append(iref, dimg);
+          append(remade, box("iref", iref));
+        }
+        return remade;
+      }
+      if (part.type == "iref") {
+        remade = slice(file, part.at + 8, part.at + part.size);
+        append(remade, dimg);
+        return box("iref", remade);
+      }
+      if (part.type == "iprp") {
+        Bytes extents{0, 0, 0, 0};
+        append(extents, width, 4);
+        append(extents, height, 4);
+        Bytes entries = slice(file, p.ipma.at + 16, p.ipma.at + p.ipma.size);
+        append(entries, grid_id, 2);
+        if (depth != 0) {
+          append(entries, {2, static_cast<unsigned char>(p.count + 1), static_cast<unsigned char>(depth)});
+        } else {
+          append(entries, {1, static_cast<unsigned char>(p.count + 1)});
+        }
+        return remade_properties(file, part, box("ispe", extents), field(file, p.ipma.at + 12, 4) + 1, entries);
+      }
+      return remade;
+    });
+  }, grid);
+}
+
+// heif-enc's one picture, its primary item's properties rebuilt (version 0
+// associations) with a rotation of a quarter turn anticlockwise and a
+// mirror about the vertical axis after its own.
+Bytes heif_turned_and_mirrored(const Bytes& file) {
+  return rebuilt(file, [&](std::uint64_t shift, std::uint64_t) {
+    return remade_meta(file, [&](const Box& part) {
+      if (part.type == "iloc") return moved_locations(file, part, shift, {});
+      if (part.type != "iprp") return Bytes();
+      const Properties p = properties_of(file, part);
+      const Box& meta = find_box(boxes_of(file, 0, file.size()), "meta");
+      const Box& pitm = find_box(boxes_of(file, meta.at + 12, meta.at + meta.size), "pitm");
+      const std::uint64_t primary = field(file, pitm.at + 12, 2);
+      Bytes entries;
+      std::size_t at = p.ipma.at + 16;
+      const std::uint64_t count = field(file, p.ipma.at + 12, 4);
+      for (std::uint64_t e = 0; e < count; ++e) {
+        const std::uint64_t item = field(file, at, 2), associations = field(file, at + 2, 1);
+        const bool turned = item == primary;
+        append(entries, item, 2);
+        append(entries, associations + (turned ? 2 : 0), 1);
+        append(entries, slice(file, at + 3, at + 3 + associations));
+        if (turned) append(entries, {static_cast<unsigned char>(p.count + 1), static_cast<unsigned char>(p.count + 2)});
+        at += 3 + associations;
+      }
+      Bytes turns = box("irot", {1});
+      append(turns, box("imir", {1}));
+      return remade_properties(file, part, turns, count, entries);
+    });
+  });
+}
+
 void apply(Edit edit, const std::string& path) {
+  if (edit == Edit::HeifGrid) test_support::write_file(path, heif_grid_of_four(test_support::read_file(path)));
+  if (edit == Edit::HeifTurned) test_support::write_file(path, heif_turned_and_mirrored(test_support::read_file(path)));
   if (edit == Edit::ExifTurned) add_exif_orientation(path, 6);
   if (edit == Edit::ExifUpsideDown) add_exif_orientation(path, 3);
   if (edit == Edit::TopDown) make_top_down(path);
@@ -173,6 +461,14 @@ const Encoding kEncodings[] = {
     {"HEIC", "heif-enc", "heif-enc -q 95 src.png -o v.heic", "v.heic", Edit::None, "heif-convert v.heic ref.png"},
     {"HEIC 10-bit", "heif-enc", "convert src.png -depth 16 PNG48:s48.png && heif-enc -b 10 -q 95 s48.png -o v.heic",
      "v.heic", Edit::None, "heif-convert v.heic ref.png"},
+    // As phones store photos: a grid of tiles, one picture; turned a
+    // quarter anticlockwise and mirrored left to right by its properties.
+    {"HEIC grid of 2 x 2", "heif-enc",
+     "convert src.png -crop 2x2@ +repage -depth 8 PNG24:t%d.png && heif-enc -q 95 t0.png t1.png t2.png t3.png -o v.heic",
+     "v.heic",
+     Edit::HeifGrid, "cp src.png ref.png"},
+    {"HEIC turned and mirrored", "heif-enc", "heif-enc -q 95 src.png -o v.heic", "v.heic", Edit::HeifTurned,
+     "convert src.png -rotate -90 -flop ref.png"},
     // Coded in blocks of eight rows or more: 48 rows for 45.
     {"HEIC of an odd height", "heif-enc",
      "convert src.png -crop 40x45+0+0 +repage o.png && heif-enc -q 95 o.png -o v.heic", "v.heic", Edit::None,

@@ -108,7 +108,7 @@ void DecoderPool::stop() {
 }
 
 // One decoder's thread: views in turn until none is left for it.
-void DecoderPool::work(std::size_t index, Shared& shared) {
+void DecoderPool::work(std::size_t index, Shared& shared, const std::function<void(DecodedView&)>& prepare) {
   leave_signals_to_the_run();
   Decoder& decoder = *decoders_[index];
   const int decoders = static_cast<int>(decoders_.size());
@@ -140,6 +140,7 @@ void DecoderPool::work(std::size_t index, Shared& shared) {
     std::exception_ptr failure;
     try {
       decoded = decoder.decode(shared.views[view], request);
+      prepare(*decoded);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -162,6 +163,7 @@ void DecoderPool::work(std::size_t index, Shared& shared) {
 }
 
 void DecoderPool::decode(const std::vector<OpenedView>& views, int view_count, const MachineRoom& room,
+                         const std::function<void(DecodedView&)>& prepare,
                          const std::function<void(DecodedView&)>& take) {
 #ifndef INTERLACE_CONFINE
   // Decoding in the run's own process, on its own thread: the library is
@@ -174,6 +176,7 @@ void DecoderPool::decode(const std::vector<OpenedView>& views, int view_count, c
     DecodedView decoded = decoders_.front()->decode(views[i], request);
     request.expected = decoded.size;
     request.first = false;
+    prepare(decoded);
     take(decoded);
   }
   stop();
@@ -181,7 +184,7 @@ void DecoderPool::decode(const std::vector<OpenedView>& views, int view_count, c
 #endif
   Shared shared(views, view_count, room, static_cast<int>(decoders_.size()));
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < decoders_.size(); ++i) threads.emplace_back([this, i, &shared] { work(i, shared); });
+  for (std::size_t i = 0; i < decoders_.size(); ++i) threads.emplace_back([this, i, &shared, &prepare] { work(i, shared, prepare); });
   // However this ends, every decoder's thread ends first, and with it its
   // decoder: at once where the run gives up.
   const auto finish = [&](bool at_once) {

@@ -29,23 +29,24 @@ class DecoderPool {
   // The decoder processes' ids, for the run's confinement.
   std::vector<pid_t> pids() const;
 
-  // Decodes `views`, a set of `view_count`, and hands each decoded view to
-  // `take` in view order, on this thread, while the decoders go on with the
-  // next views. View 1 is decoded first; once its header says its size, as
+  // Decodes `views`, a set of `view_count`, has `prepare` work on each
+  // decoded view on the thread that received it, and hands each to `take`
+  // in view order, on this thread, while the decoders go on with the next
+  // views. A view `prepare` throws for counts as one that can't be used. View 1 is decoded first; once its header says its size, as
   // many decoders as `room` has memory for take the others in turn. Throws
   // the failure of the first view that can't be used (ViewRefused,
   // OutputsUnmade, DecoderUnavailable); a view of another size than view
   // 1's is refused here where its decoder couldn't know view 1's size yet.
   // Every decoder has ended when it returns or throws.
   void decode(const std::vector<OpenedView>& views, int view_count, const MachineRoom& room,
-              const std::function<void(DecodedView&)>& take);
+              const std::function<void(DecodedView&)>& prepare, const std::function<void(DecodedView&)>& take);
 
   // Ends every decoder, giving its memory back.
   void stop();
 
  private:
   struct Shared;
-  void work(std::size_t decoder, Shared& shared);
+  void work(std::size_t decoder, Shared& shared, const std::function<void(DecodedView&)>& prepare);
 
   std::vector<std::unique_ptr<Decoder>> decoders_;
 };

@@ -70,10 +70,17 @@ PreviewAnimation::PreviewAnimation()
 PreviewAnimation::~PreviewAnimation() { FreeImage_CloseMultiBitmap(animation_, 0); }
 
 void PreviewAnimation::add_page(FIBITMAP* page) {
+  prepare_page(page);
+  append_page(page);
+}
+
+void PreviewAnimation::prepare_page(FIBITMAP* page) {
   FreeImage_SetMetadata(FIMD_ANIMATION, page, nullptr, nullptr);
   tag_frame_time(page);
   choose_row_order(page);
+}
 
+void PreviewAnimation::append_page(FIBITMAP* page) {
   // Appending returns nothing and drops a page it can't take; count instead.
   const int pages_before = page_count();
   FreeImage_AppendPage(animation_, page);

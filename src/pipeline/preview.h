@@ -39,6 +39,12 @@ class PreviewAnimation {
   // Failure(OutputFailed) if the animation didn't grow by one page.
   void add_page(FIBITMAP* page);
 
+  // add_page() in two halves: prepare_page() tags `page` and chooses its
+  // row order, on any thread (it touches that page alone); append_page()
+  // appends a prepared page, on the animation's.
+  static void prepare_page(FIBITMAP* page);
+  void append_page(FIBITMAP* page);
+
   int page_count() const;
 
   // The length in bytes of the GIF write() would write, found by encoding it
