@@ -1,11 +1,14 @@
 #include "decoding/decoder_count.h"
 
+#include <dirent.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "confinement/descriptors.h"
@@ -27,15 +30,36 @@ int processors_of_this_process() {
   return std::max(1, CPU_COUNT(&set));
 }
 
-// Threads other than this one that are running or waiting to run right now
-// (the kernel's count in /proc/loadavg): where sets run side by side (GNU
-// parallel, xargs -P), the other runs' keep processors busy, and decoders
+// Processors kept busy by others right now: the user processes running or
+// waiting to run but this one, as their /proc/PID/stat says. (The kernel's
+// own threads are left out: right after a run syncs its outputs, its
+// flusher threads are busy for a moment.) Where sets run side by side (GNU
+// parallel, xargs -P), the other runs keep processors busy, and decoders
 // beyond the free ones would only cost memory and take turns.
 int busy_elsewhere() {
-  std::ifstream loadavg("/proc/loadavg");
-  std::string one, five, fifteen, runnable;
-  if (!(loadavg >> one >> five >> fifteen >> runnable)) return 0;
-  return std::max(0, std::atoi(runnable.c_str()) - 1);
+  constexpr unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr) return 0;
+  const std::string self = std::to_string(getpid());
+  int busy = 0;
+  while (const dirent* entry = readdir(processes)) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9' || self == entry->d_name) continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // After the command's name: state, parent, group, session, terminal,
+    // its group, flags.
+    const std::size_t name_end = line.rfind(')');
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(line.substr(name_end + 1));
+    char state = 0;
+    long skipped = 0;
+    unsigned long flags = 0;
+    fields >> state >> skipped >> skipped >> skipped >> skipped >> skipped >> flags;
+    if (state == 'R' && (flags & kKernelThread) == 0) ++busy;
+  }
+  closedir(processes);
+  return busy;
 }
 
 // MemAvailable from /proc/meminfo; none where it can't be read.
