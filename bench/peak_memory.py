@@ -7,6 +7,11 @@ counts its proportional share (Pss) of the pages it shares with the other
 (the libraries, and the memory of the run at the moment it forked), so that
 no page counts twice.
 
+The sampler keeps still for the first 50 ms: a run counts the processors
+that other processes keep busy as it starts, and a sampler running at that
+moment would count as one and leave the run fewer decoders than it has
+without the sampler. No run's peak comes that early.
+
     python3 bench/peak_memory.py COMMAND [ARGUMENT...]
 """
 import os
@@ -49,6 +54,7 @@ def tree(pid):
 def main():
     process = subprocess.Popen(sys.argv[1:])
     peak = 0
+    time.sleep(0.05)
     while process.poll() is None:
         peak = max(peak, sum(resident_kib(pid) for pid in tree(process.pid)))
         time.sleep(0.002)
