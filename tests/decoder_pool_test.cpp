@@ -5,12 +5,15 @@
 // process stands in for the run; its decoders are the test build's, whose
 // hook acts out a compromised decoder on views that ask for it.
 
+#include <sched.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -156,6 +159,33 @@ TEST(DecoderPool, AsManyDecodersAsTheMachineHasRoomFor) {
     EXPECT_EQ(started, c.started);
     EXPECT_EQ(interlace::decoders_to_keep(room, started, c.pixels), c.kept);
   }
+}
+
+// Processes that keep processors busy are counted, however briefly the
+// run looks: with as many spinning as this process may use, one processor
+// is left to it (other tests running beside it can only make that fewer).
+TEST(DecoderPool, ProcessorsBusyElsewhereAreLeftToThem) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  const int processors = CPU_COUNT(&set);
+  std::vector<pid_t> spinners;
+  for (int i = 0; i < processors; ++i) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (;;) {
+      }
+    }
+    spinners.push_back(pid);
+  }
+  const int free = interlace::room_of_this_process().processors;
+  for (const pid_t pid : spinners) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_EQ(free, 1);
 }
 
 }  // namespace

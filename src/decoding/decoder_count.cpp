@@ -36,7 +36,7 @@ int processors_of_this_process() {
 // flusher threads are busy for a moment.) Where sets run side by side (GNU
 // parallel, xargs -P), the other runs keep processors busy, and decoders
 // beyond the free ones would only cost memory and take turns.
-int busy_elsewhere() {
+int running_elsewhere() {
   constexpr unsigned long kKernelThread = 0x00200000;  // PF_KTHREAD
   DIR* processes = opendir("/proc");
   if (processes == nullptr) return 0;
@@ -60,6 +60,16 @@ int busy_elsewhere() {
   }
   closedir(processes);
   return busy;
+}
+
+// The lesser of two looks, one after the other: a process that wakes for a
+// moment (a monitor sampling /proc, a shell between its commands) is seldom
+// caught running twice, where another run's decoders always are. Counting
+// one too few costs a decoder's memory; one too many, half of a two-core
+// machine.
+int busy_elsewhere() {
+  const int first = running_elsewhere();
+  return first == 0 ? 0 : std::min(first, running_elsewhere());
 }
 
 // MemAvailable from /proc/meminfo; none where it can't be read.
