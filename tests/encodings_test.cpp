@@ -136,7 +136,7 @@ std::vector<Box> boxes_of(const Bytes& file, std::size_t at, std::size_t end) {
   return boxes;
 }
 
-const Box& find_box(const std::vector<Box>& boxes, const char* type) {
+Box find_box(const std::vector<Box>& boxes, const char* type) {
   for (const Box& b : boxes)
     if (b.type == type) return b;
   throw std::runtime_error(std::string("no ") + type + " box");
@@ -278,7 +278,7 @@ Bytes heif_grid_of_four(const Bytes& file) {
   }
   const Properties p = properties_of(file, find_box(parts, "iprp"));
   const std::size_t tile_extents = property_of_item(file, p.ipco, p.ipma, tiles.at(0), "ispe");
-  const Box& tile_size = boxes_of(file, p.ipco.at + 8, p.ipco.at + p.ipco.size).at(tile_extents - 1);
+  const Box tile_size = boxes_of(file, p.ipco.at + 8, p.ipco.at + p.ipco.size).at(tile_extents - 1);
   const std::uint64_t width = 2 * field(file, tile_size.at + 12, 4), height = 2 * field(file, tile_size.at + 16, 4);
   // The grid's samples are as deep as its tiles'.
   const std::size_t depth = property_of_item(file, p.ipco, p.ipma, tiles.at(0), "pixi");
@@ -361,8 +361,8 @@ Bytes heif_turned_and_mirrored(const Bytes& file) {
       if (part.type == "iloc") return moved_locations(file, part, shift, {});
       if (part.type != "iprp") return Bytes();
       const Properties p = properties_of(file, part);
-      const Box& meta = find_box(boxes_of(file, 0, file.size()), "meta");
-      const Box& pitm = find_box(boxes_of(file, meta.at + 12, meta.at + meta.size), "pitm");
+      const Box meta = find_box(boxes_of(file, 0, file.size()), "meta");
+      const Box pitm = find_box(boxes_of(file, meta.at + 12, meta.at + meta.size), "pitm");
       const std::uint64_t primary = field(file, pitm.at + 12, 2);
       Bytes entries;
       std::size_t at = p.ipma.at + 16;
