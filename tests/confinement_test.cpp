@@ -131,10 +131,18 @@ TEST(Confinement, WhatACompromisedDecoderTriesIsRefused) {
     const std::string text = std::string("attack:") + attack.name;
     test_support::write_file(view, test_support::Bytes(text.begin(), text.end()));
     std::uint64_t seconds = 0;
-    EXPECT_EQ(outcome_of(decoder, view, &seconds), attack.expected);
+    const Outcome outcome = outcome_of(decoder, view, &seconds);
     if (attack.expected == Outcome::TooSlow) {
-      EXPECT_EQ(seconds, interlace::decoder_seconds_for(interlace::most_pixels_in(text.size())))
-          << "a limit beyond what the file can hold";
+      // Given up at its processor limit, the one its file's size allows; on
+      // a machine busy with other tests, a looping decoder (at a lower
+      // priority than they) may reach its wall-clock deadline first, three
+      // such limits.
+      const std::uint64_t limit = interlace::decoder_seconds_for(interlace::most_pixels_in(text.size()));
+      EXPECT_TRUE((outcome == Outcome::TooSlow && seconds == limit) ||
+                  (outcome == Outcome::Late && seconds == interlace::kDecoderWallFactor * limit))
+          << "outcome " << static_cast<int>(outcome) << " at " << seconds << " s; the file allows " << limit;
+    } else {
+      EXPECT_EQ(outcome, attack.expected);
     }
   }
   decoder.stop();

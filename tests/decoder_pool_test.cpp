@@ -75,6 +75,13 @@ Outcome decode_with(int decoders, const std::vector<std::string>& files, int vie
 
 void write_text(const std::string& path, const std::string& text) { test_support::write_file(path, Bytes(text.begin(), text.end())); }
 
+// A looping decoder is given up at its processor limit or, on a machine
+// busy with other tests, at its wall-clock deadline first: the same end.
+int ended_as(int kind) {
+  const auto late = static_cast<int>(interlace::ViewProblemKind::DecoderLate);
+  return kind == late ? static_cast<int>(interlace::ViewProblemKind::DecoderTooSlow) : kind;
+}
+
 TEST(DecoderPool, SeveralDecodersDecodeAsOneInOrder) {
 #ifndef INTERLACE_CONFINE
   GTEST_SKIP() << "built without decoder processes";
@@ -120,9 +127,11 @@ TEST(DecoderPool, SeveralDecodersDecodeAsOneInOrder) {
     EXPECT_EQ(one.stopped_at, c.stopped_at);
     EXPECT_EQ(three.stopped_at, c.stopped_at);
     if (c.stopped_at < static_cast<int>(c.files.size())) {
-      EXPECT_EQ(three.kind, static_cast<int>(c.kind));
-      EXPECT_EQ(three.kind, one.kind);
-      EXPECT_EQ(three.words, one.words);
+      EXPECT_EQ(ended_as(three.kind), static_cast<int>(c.kind));
+      EXPECT_EQ(ended_as(three.kind), ended_as(one.kind));
+      if (three.kind == one.kind) {
+        EXPECT_EQ(three.words, one.words);
+      }
     }
     EXPECT_TRUE(three.pixels == one.pixels) << "several decoders gave other strips or pages";
     // Every decoder has ended, a dead one and one stopped mid-view alike.
