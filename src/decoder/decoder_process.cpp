@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <ctime>
 
@@ -35,11 +34,6 @@ std::optional<std::string> decoder_test_hook(int view_fd, int channel_fd);
 namespace interlace {
 
 namespace {
-
-#ifndef INTERLACE_DECODER_NICENESS
-#define INTERLACE_DECODER_NICENESS 5
-#endif
-constexpr int kDecoderNiceness = INTERLACE_DECODER_NICENESS;
 
 // Signals the run catches are the run's business; the decoder dies of them.
 // Those the caller ignores (nohup) stay ignored.
@@ -82,15 +76,6 @@ void null_console() {
 // library counts processors from a file once a process has more than eight
 // heaps; capping the heaps spares that, and memory. A file opened later
 // still (none is known) is refused with EACCES rather than fatal.
-// The run's own thread keeps each view's page and strip in order while the
-// decoders decode; where it sets the pace (small views), decoders that
-// outnumber the free processors would only take them from it.
-void yield_to_the_run() {
-  errno = 0;
-  const int niceness = getpriority(PRIO_PROCESS, 0);
-  if (errno == 0) setpriority(PRIO_PROCESS, 0, niceness + kDecoderNiceness);
-}
-
 void prime_libraries() {
   mallopt(M_ARENA_MAX, 4);
   prime_library_decoders();
@@ -170,7 +155,6 @@ void run_decoder_process(int channel_fd) {
   setenv("TZ", "UTC0", 1);
   tzset();
   prime_libraries();
-  yield_to_the_run();
   limit_resources();
   restrict_file_access({{}, true});
   Channel channel(channel_fd);
