@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace interlace {
 
 namespace {

@@ -23,11 +23,11 @@ bool confine_decoder_calls(int channel);
 // outputs and folder are open, may only use the descriptors it holds (but
 // change no file's mode or owner, and ask fcntl() only what it asks itself:
 // nothing that signals another process), manage memory (never
-// executable), start threads (one a decoder), sleep, signal itself and
-// `decoders` and wait for them; any other
-// call fails with EPERM (opening files EACCES, ioctl ENOTTY). It links,
-// renames and removes nothing: its commit helper does. False when the
-// kernel refuses the filter.
+// executable), start threads (one for each decoder), sleep, signal itself
+// and `decoders` and wait for them; any other call fails with EPERM
+// (opening files EACCES, ioctl ENOTTY). It links, renames and removes
+// nothing: its commit helper does. False when the kernel refuses the
+// filter.
 bool confine_run_calls(const std::vector<pid_t>& decoders);
 
 // The commit helper may read requests on `channel` and answer them, link,

@@ -24,12 +24,21 @@ void check(JxlDecoderStatus status, const char* what) {
   if (status != JXL_DEC_SUCCESS) refuse_damage(what);
 }
 
-// Its stored size (before orientation) is the one its header claimed.
+// Its size turned upright as its orientation says: the size of the
+// pixels the library gives.
+struct UprightSize {
+  unsigned width, height;
+};
+UprightSize upright_size(const JxlBasicInfo& info) {
+  if (info.orientation >= JXL_ORIENT_TRANSPOSE) return {info.ysize, info.xsize};
+  return {info.xsize, info.ysize};
+}
+
+// Upright, it is the size the tool read from its header.
 void check_size(const JxlBasicInfo& info, const FormatFacts& facts) {
   if (!facts.claimed_size) refuse_damage("read a size the tool could not");
-  const bool sideways = info.orientation >= JXL_ORIENT_TRANSPOSE;
-  const std::uint64_t width = sideways ? info.ysize : info.xsize, height = sideways ? info.xsize : info.ysize;
-  if (width != std::uint64_t(facts.claimed_size->width) || height != std::uint64_t(facts.claimed_size->height)) {
+  const UprightSize size = upright_size(info);
+  if (size.width != unsigned(facts.claimed_size->width) || size.height != unsigned(facts.claimed_size->height)) {
     refuse_damage("read another size than the file's header claims");
   }
 }
@@ -89,11 +98,10 @@ LibraryPicture decode_jxl(const std::vector<unsigned char>& file, const FormatFa
       }
       case JXL_DEC_FULL_IMAGE: {
         // The first frame: further ones (an animation's) are not the view.
-        const bool sideways = info.orientation >= JXL_ORIENT_TRANSPOSE;
-        const unsigned width = sideways ? info.ysize : info.xsize, height = sideways ? info.xsize : info.ysize;
+        const UprightSize size = upright_size(info);
         const unsigned sample_bytes = format.data_type == JXL_TYPE_UINT16 ? 2 : 1;
-        picture.bitmap = bitmap_of_rows(pixels.data(), std::size_t{width} * format.num_channels * sample_bytes, width,
-                                        height, format.num_channels, 8 * sample_bytes, 8 * sample_bytes);
+        picture.bitmap = bitmap_of_rows(pixels.data(), std::size_t{size.width} * format.num_channels * sample_bytes,
+                                        size.width, size.height, format.num_channels, 8 * sample_bytes, 8 * sample_bytes);
         return picture;
       }
       case JXL_DEC_NEED_MORE_INPUT: refuse_damage("found the file cut short");

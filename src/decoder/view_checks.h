@@ -41,7 +41,6 @@ ViewFacts check_before_decoding(ViewFile& view, const std::optional<ViewSize>& e
 // pixels wide. Throws ViewRefused.
 void check_size(const ViewSize& size, const std::optional<ViewSize>& expected, int view_count);
 
-
 // Told the pixel count a view's header claims, once the checks have let it
 // through: the decoder passes it on to the run, which gives the decode time
 // in proportion.

@@ -14,6 +14,7 @@
 
 #include "decoding/decoder_program.h"
 #include "channel/protocol.h"
+#include "clock.h"
 #include "image_size.h"
 #include "view_problem.h"
 
@@ -109,13 +110,6 @@ void Decoder::interrupt() {
 
 namespace {
 
-// Nanoseconds on `clock`; 0 where it can't be read.
-std::uint64_t nanoseconds_on(clockid_t clock) {
-  timespec now{};
-  if (clock_gettime(clock, &now) != 0) return 0;
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 // Without a pidfd (kernels before 5.3), the decoder's end is seen here,
 // on the wake-up after it, without reaping it.
 bool has_ended(pid_t pid) {
@@ -133,15 +127,8 @@ std::uint64_t Decoder::cpu_nanoseconds() const {
 void Decoder::begin_watch(std::uint64_t work) {
   cpu_at_request_ = last_cpu_ = cpu_nanoseconds();
   request_start_ = last_progress_ = nanoseconds_on(CLOCK_MONOTONIC);
-  set_limits(work);
-  verdict_ = Verdict::Waiting;
-}
-
-// The processor limit for `work` (pixels, or bytes), and the wall-clock
-// deadline from the request.
-void Decoder::set_limits(std::uint64_t work) {
   limit_seconds_ = decoder_seconds_for(work);
-  deadline_ = request_start_ + kDecoderWallFactor * limit_seconds_ * 1000000000u;
+  verdict_ = Verdict::Waiting;
 }
 
 // Checked on every wake-up: a decoder is given up once it has used its
@@ -151,7 +138,7 @@ bool Decoder::still_worth_waiting(std::uint64_t bytes_received) {
   if (cpu != last_cpu_ || bytes_received != last_bytes_) last_progress_ = now;
   last_cpu_ = cpu;
   last_bytes_ = bytes_received;
-  if (now > deadline_) verdict_ = Verdict::Late;
+  if (now - request_start_ > wall_limit_seconds() * 1000000000u) verdict_ = Verdict::Late;
   // Past its deadline, a decoder that has also gone quiet or used its
   // processor time is said to have done that.
   if (now - last_progress_ > kDecoderSilentSeconds * 1000000000u) verdict_ = Verdict::Silent;
@@ -217,7 +204,7 @@ DecodedView Decoder::receive_confined(const OpenedView& file, const DecodeReques
   // A claim earns time only for what the file can hold: a small file that
   // claims billions of pixels is a bomb, whatever its decoder says.
   const auto claimed = [this, &file](std::uint64_t pixels) {
-    set_limits(std::max(std::min(pixels, most_pixels_in(file.size())), file.size()));
+    limit_seconds_ = decoder_seconds_for(std::max(std::min(pixels, most_pixels_in(file.size())), file.size()));
     if (claim_listener_) claim_listener_(pixels);
   };
   try {
@@ -239,7 +226,7 @@ void Decoder::lost() {
   if (verdict_ == Verdict::Silent) problem.kind = ViewProblemKind::DecoderSilent;
   if (verdict_ == Verdict::Late) problem.kind = ViewProblemKind::DecoderLate;
   problem.seconds = verdict_ == Verdict::Silent ? kDecoderSilentSeconds
-                    : verdict_ == Verdict::Late ? kDecoderWallFactor * limit_seconds_
+                    : verdict_ == Verdict::Late ? wall_limit_seconds()
                                                 : limit_seconds_;
   if (verdict_ == Verdict::Waiting && WIFSIGNALED(status)) problem.signal = WTERMSIG(status);
   refuse_view(problem);

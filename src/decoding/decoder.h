@@ -106,7 +106,8 @@ class Decoder {
   void ensure_ready();
   DecodedView receive_confined(const OpenedView& file, const DecodeRequest& request);
   void begin_watch(std::uint64_t work);
-  void set_limits(std::uint64_t work);
+  // Wall-clock time the current request may take, from its start.
+  std::uint64_t wall_limit_seconds() const { return kDecoderWallFactor * limit_seconds_; }
   bool still_worth_waiting(std::uint64_t bytes_received);
   int end();
   [[noreturn]] void lost();
@@ -127,7 +128,7 @@ class Decoder {
   std::uint64_t last_cpu_ = 0;
   std::uint64_t last_bytes_ = 0;
   std::uint64_t last_progress_ = 0;  // monotonic nanoseconds
-  std::uint64_t request_start_ = 0, deadline_ = 0;  // monotonic nanoseconds
+  std::uint64_t request_start_ = 0;  // monotonic nanoseconds
   Verdict verdict_ = Verdict::Waiting;
 };
 

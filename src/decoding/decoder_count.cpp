@@ -122,11 +122,11 @@ MachineRoom room_of_this_process() {
 }
 
 int decoders_to_start(const MachineRoom& room, int view_count, std::uint64_t descriptor_limit) {
-  const std::uint64_t base = static_cast<std::uint64_t>(descriptors_needed(view_count, 1));
-  const std::uint64_t by_descriptors = descriptor_limit > base ? 1 + (descriptor_limit - base) / 2 : 1;
-  const std::uint64_t count = std::min<std::uint64_t>({std::uint64_t(std::max(1, room.processors)),
-                                                       std::uint64_t(std::max(1, view_count)), by_descriptors});
-  return static_cast<int>(std::max<std::uint64_t>(1, count));
+  const auto base = static_cast<std::uint64_t>(descriptors_needed(view_count, 1));
+  const auto each = static_cast<std::uint64_t>(descriptors_needed(view_count, 2)) - base;
+  const std::uint64_t by_descriptors = descriptor_limit > base ? 1 + (descriptor_limit - base) / each : 1;
+  return static_cast<int>(std::min<std::uint64_t>(
+      {std::uint64_t(std::max(1, room.processors)), std::uint64_t(std::max(1, view_count)), by_descriptors}));
 }
 
 int decoders_to_keep(const MachineRoom& room, int started, std::uint64_t pixels) {

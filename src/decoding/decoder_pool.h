@@ -32,8 +32,9 @@ class DecoderPool {
   // Decodes `views`, a set of `view_count`, has `prepare` work on each
   // decoded view on the thread that received it, and hands each to `take`
   // in view order, on this thread, while the decoders go on with the next
-  // views. A view `prepare` throws for counts as one that can't be used. View 1 is decoded first; once its header says its size, as
-  // many decoders as `room` has memory for take the others in turn. Throws
+  // views. A view `prepare` throws for counts as one that can't be used.
+  // View 1 is decoded first; once its header says its size, as many
+  // decoders as `room` has memory for take the others in turn. Throws
   // the failure of the first view that can't be used (ViewRefused,
   // OutputsUnmade, DecoderUnavailable); a view of another size than view
   // 1's is refused here where its decoder couldn't know view 1's size yet.

@@ -105,12 +105,6 @@ DecoderProgram find_decoder_program() {
   return beside;
 }
 
-std::string decoder_program() {
-  DecoderProgram program = find_decoder_program();
-  if (program.fd >= 0) close(program.fd);
-  return program.problem.empty() ? program.path : std::string();
-}
-
 void use_decoder_program(const std::string& path) { chosen_program() = path; }
 
 pid_t start_decoder_program(const DecoderProgram& program, int channel) {

@@ -25,9 +25,6 @@ struct DecoderProgram {
 };
 DecoderProgram find_decoder_program();
 
-// The trusted program's path; empty when there is none.
-std::string decoder_program();
-
 // Tests only: the decoder program to start instead (checked as any other).
 void use_decoder_program(const std::string& path);
 

@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "clock.h"
 #include "exit_status.h"
 #include "output/signals.h"
 
@@ -202,19 +203,13 @@ namespace {
 
 // Waits for an exclusive lock on `fd`, at most `seconds`; true once had, or
 // where the file system has no locks.
-std::int64_t monotonic_nanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
 bool lock_within(int fd, int seconds) {
   timespec pause{0, 5000000};  // 5 ms, doubling to a quarter of a second
-  const std::int64_t deadline = monotonic_nanoseconds() + std::int64_t{seconds} * 1000000000;
+  const std::uint64_t deadline = nanoseconds_on(CLOCK_MONOTONIC) + std::uint64_t(std::max(seconds, 0)) * 1000000000u;
   while (true) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return true;
-    if (monotonic_nanoseconds() >= deadline) return false;
+    if (nanoseconds_on(CLOCK_MONOTONIC) >= deadline) return false;
     nanosleep(&pause, nullptr);
     pause.tv_nsec = std::min(pause.tv_nsec * 2, 250000000L);
   }
