@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "formats/iso_boxes.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -61,19 +63,13 @@ class Reader {
 // The boxes between `start` and `end` of `bytes`, one level.
 std::vector<Box> boxes_in(const std::vector<unsigned char>& bytes, std::uint64_t start, std::uint64_t end) {
   std::vector<Box> boxes;
-  Reader reader(bytes, start, end);
-  while (reader.at() < reader.end()) {
-    const std::uint64_t at = reader.at();
-    std::uint64_t size = reader.number(4);
-    Box box;
-    box.type = reader.type();
-    if (size == 1) size = reader.number(8);
-    if (size == 0) size = reader.end() - at;
-    if (reader.broken() || size < reader.at() - at || size > reader.end() - at) refuse("box runs past its parent");
-    box.start = reader.at();
-    box.end = at + size;
-    boxes.push_back(box);
-    reader.skip(box.end - reader.at());
+  end = std::min<std::uint64_t>(end, bytes.size());
+  for (std::uint64_t at = start; at < end;) {
+    const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(16, end - at));
+    const std::optional<BoxHeader> header = box_header(bytes.data() + at, count, end - at);
+    if (!header) refuse("box runs past its parent");
+    boxes.push_back({header->type, at + header->header, at + header->size});
+    at += header->size;
   }
   return boxes;
 }
@@ -90,17 +86,13 @@ std::vector<unsigned char> read_top_level(const ByteSource& file, const char* ty
   std::uint64_t at = 0;
   while (at + 8 <= file.size()) {
     const std::vector<unsigned char> head = file.bytes_at(at, 16);
-    Reader reader(head, 0, head.size());
-    std::uint64_t size = reader.number(4);
-    const std::string found = reader.type();
-    if (size == 1) size = reader.number(8);
-    if (size == 0) size = file.size() - at;
-    if (reader.broken() || size < reader.at() || size > file.size() - at) refuse("box runs past the end of the file");
-    if (found == type) {
-      if (size > kMostMetaBytes) refuse("metadata of more than 16 MiB");
-      return file.bytes_at(at, static_cast<std::size_t>(size));
+    const std::optional<BoxHeader> box = box_header(head.data(), head.size(), file.size() - at);
+    if (!box) refuse("box runs past the end of the file");
+    if (box->type == type) {
+      if (box->size > kMostMetaBytes) refuse("metadata of more than 16 MiB");
+      return file.bytes_at(at, static_cast<std::size_t>(box->size));
     }
-    at += size;
+    at += box->size;
   }
   return {};
 }

@@ -1,9 +1,10 @@
 #include "formats/jpeg2000.h"
 
-#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "byte_order.h"
+#include "formats/iso_boxes.h"
 
 namespace interlace {
 
@@ -23,23 +24,16 @@ std::uint64_t codestream_pixels(const ByteSource& file, std::uint64_t at) {
 // or else a contiguous codestream box.
 std::uint64_t jp2_pixels(const ByteSource& file, std::uint64_t at, std::uint64_t end, int depth) {
   while (end >= 8 && at <= end - 8) {
-    const std::vector<unsigned char> box = file.bytes_at(at, 16);
-    if (box.size() < 8) return 0;
-    std::uint64_t length = big_endian(&box[0], 4), header = 8;
-    if (length == 1 && box.size() == 16) {
-      length = std::uint64_t{big_endian(&box[8], 4)} << 32 | big_endian(&box[12], 4);
-      header = 16;
-    }
-    if (length == 0) length = end - at;  // to the end of the file
-    if (length < header || length > end - at) return 0;
-    const char* type = reinterpret_cast<const char*>(&box[4]);
-    if (std::memcmp(type, "jp2h", 4) == 0 && depth == 0) return jp2_pixels(file, at + header, at + length, 1);
-    if (std::memcmp(type, "ihdr", 4) == 0) {
-      const std::vector<unsigned char> ihdr = file.bytes_at(at + header, 8);
+    const std::vector<unsigned char> head = file.bytes_at(at, 16);
+    const std::optional<BoxHeader> box = box_header(head.data(), head.size(), end - at);
+    if (!box) return 0;
+    if (box->type == "jp2h" && depth == 0) return jp2_pixels(file, at + box->header, at + box->size, 1);
+    if (box->type == "ihdr") {
+      const std::vector<unsigned char> ihdr = file.bytes_at(at + box->header, 8);
       return ihdr.size() == 8 ? std::uint64_t{big_endian(&ihdr[0], 4)} * big_endian(&ihdr[4], 4) : 0;
     }
-    if (std::memcmp(type, "jp2c", 4) == 0) return codestream_pixels(file, at + header);
-    at += length;
+    if (box->type == "jp2c") return codestream_pixels(file, at + box->header);
+    at += box->size;
   }
   return 0;
 }

@@ -1,10 +1,11 @@
 #include "formats/jxl.h"
 
-#include <cstring>
+#include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
+#include "formats/iso_boxes.h"
 #include "view_problem.h"
 
 namespace interlace {
@@ -49,22 +50,17 @@ std::vector<unsigned char> codestream_start(const ByteSource& file) {
   std::vector<unsigned char> stream;
   std::uint64_t at = 0;
   while (at + 8 <= file.size() && stream.size() < kHeaderBytes) {
-    const std::vector<unsigned char> box = file.bytes_at(at, 16);
-    std::uint64_t size = big_endian(&box[0], 4), header = 8;
-    const std::string type(box.begin() + 4, box.begin() + 8);
-    if (size == 1 && box.size() == 16) {
-      size = std::uint64_t{big_endian(&box[8], 4)} << 32 | big_endian(&box[12], 4);
-      header = 16;
-    }
-    if (size == 0) size = file.size() - at;
-    if (size < header || size > file.size() - at) refuse("box runs past the end of the file");
-    const std::uint64_t skip = type == "jxlp" ? 4 : 0;
-    if ((type == "jxlc" || type == "jxlp") && size >= header + skip) {
+    const std::vector<unsigned char> first = file.bytes_at(at, 16);
+    const std::optional<BoxHeader> box = box_header(first.data(), first.size(), file.size() - at);
+    if (!box) refuse("box runs past the end of the file");
+    const std::uint64_t skip = box->type == "jxlp" ? 4 : 0;
+    if ((box->type == "jxlc" || box->type == "jxlp") && box->size >= box->header + skip) {
+      const std::uint64_t from = box->header + skip;
       const std::vector<unsigned char> part =
-          file.bytes_at(at + header + skip, static_cast<std::size_t>(std::min<std::uint64_t>(size - header - skip, kHeaderBytes)));
+          file.bytes_at(at + from, static_cast<std::size_t>(std::min<std::uint64_t>(box->size - from, kHeaderBytes)));
       stream.insert(stream.end(), part.begin(), part.end());
     }
-    at += size;
+    at += box->size;
   }
   if (stream.size() < 2 || stream[0] != 0xFF || stream[1] != 0x0A) refuse("container holds no codestream");
   return stream;
