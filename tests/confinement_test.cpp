@@ -134,8 +134,8 @@ TEST(Confinement, WhatACompromisedDecoderTriesIsRefused) {
     const Outcome outcome = outcome_of(decoder, view, &seconds);
     if (attack.expected == Outcome::TooSlow) {
       // Given up at its processor limit, the one its file's size allows; on
-      // a machine busy with other tests, a looping decoder (at a lower
-      // priority than they) may reach its wall-clock deadline first, three
+      // a machine busy with other tests, a looping decoder that gets only a
+      // share of a processor may reach its wall-clock deadline first, three
       // such limits.
       const std::uint64_t limit = interlace::decoder_seconds_for(interlace::most_pixels_in(text.size()));
       EXPECT_TRUE((outcome == Outcome::TooSlow && seconds == limit) ||
