@@ -78,4 +78,10 @@ class ViewRefused : public Failure {
   refuse_view(problem);
 }
 
+// A high-dynamic-range picture, of the `transfer` named ("PQ", "HLG"):
+// printed, it would come out washed out.
+[[noreturn]] inline void refuse_high_dynamic_range(const std::string& transfer) {
+  refuse_malformed("a high-dynamic-range picture (" + transfer + " transfer), which would print washed out");
+}
+
 }  // namespace interlace

@@ -212,10 +212,7 @@ void name_profile(cmsHPROFILE profile, const std::string& description) {
 }  // namespace
 
 std::optional<ColourProfile> ColourProfile::of_codes(const ColourCodes& codes) {
-  if (codes.transfer == 16 || codes.transfer == 18) {
-    refuse_malformed(std::string("a high-dynamic-range picture (") + (codes.transfer == 16 ? "PQ" : "HLG") +
-                     " transfer), which would print washed out");
-  }
+  if (const char* transfer = high_dynamic_range_transfer(codes.transfer)) refuse_high_dynamic_range(transfer);
   const unsigned primaries_code = codes.primaries == 2 ? 1 : codes.primaries;  // unspecified: sRGB's
   const Primaries* primaries = nullptr;
   for (const Primaries& known : kPrimaries) {

@@ -47,12 +47,12 @@ void check_size(const JxlBasicInfo& info, const FormatFacts& facts) {
 // pixels it gives is converted to sRGB as any view's is.
 std::vector<unsigned char> colour_profile(JxlDecoder* decoder) {
   JxlColorEncoding encoding{};
+  // libjxl numbers transfers by their H.273 code points.
   if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &encoding) ==
-          JXL_DEC_SUCCESS &&
-      (encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ || encoding.transfer_function == JXL_TRANSFER_FUNCTION_HLG)) {
-    refuse_malformed(std::string("a high-dynamic-range picture (") +
-                     (encoding.transfer_function == JXL_TRANSFER_FUNCTION_PQ ? "PQ" : "HLG") +
-                     " transfer), which would print washed out");
+      JXL_DEC_SUCCESS) {
+    if (const char* transfer = high_dynamic_range_transfer(encoding.transfer_function)) {
+      refuse_high_dynamic_range(transfer);
+    }
   }
   std::size_t size = 0;
   if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) != JXL_DEC_SUCCESS) return {};

@@ -26,6 +26,12 @@ struct ColourCodes {
   unsigned primaries = 2, transfer = 2, matrix = 2;  // 2: unspecified
 };
 
+// The name of a high-dynamic-range transfer by its code point (16: PQ,
+// 18: HLG); nullptr for any other.
+inline const char* high_dynamic_range_transfer(unsigned code) {
+  return code == 16 ? "PQ" : code == 18 ? "HLG" : nullptr;
+}
+
 struct FormatFacts {
   // The pixels its header claims, where the tool reads the header itself;
   // 0 where the library's reading of the header alone says.

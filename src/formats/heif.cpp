@@ -257,10 +257,7 @@ void read_colour(Reader& reader, FormatFacts& facts, const std::vector<unsigned 
     codes.primaries = static_cast<unsigned>(reader.number(2));
     codes.transfer = static_cast<unsigned>(reader.number(2));
     codes.matrix = static_cast<unsigned>(reader.number(2));
-    if (codes.transfer == 16 || codes.transfer == 18) {
-      refuse_malformed(std::string("a high-dynamic-range picture (") + (codes.transfer == 16 ? "PQ" : "HLG") +
-                       " transfer), which would print washed out");
-    }
+    if (const char* transfer = high_dynamic_range_transfer(codes.transfer)) refuse_high_dynamic_range(transfer);
     if (!reader.broken()) facts.colour_codes = codes;
   } else if ((kind == "prof" || kind == "rICC") && facts.icc_profile.empty()) {
     facts.icc_profile.assign(bytes.begin() + static_cast<std::ptrdiff_t>(reader.at()),
