@@ -95,11 +95,10 @@ ExitStatus interlace_views(const RunSettings& settings, DecoderPool& decoders, c
   PreviewAnimation preview;
   StripTable strips;
   std::optional<ViewSize> size;
-  // The decoders decode the next views while this one's page is checked and
-  // kept; every decoder has ended, its memory given back, before the outputs
-  // are written.
-  // Each page is tagged and its row order chosen on its decoder's thread;
-  // only the appending is the animation's, in view order.
+  // The decoders decode the next views while this one's page is kept; each
+  // page is tagged and its row order chosen on its decoder's thread, and
+  // only the appending is the animation's, in view order. Every decoder has
+  // ended, its memory given back, before the outputs are written.
   const auto prepare = [](DecodedView& decoded) { PreviewAnimation::prepare_page(decoded.page.get()); };
   decoders.decode(views, settings.view_count, room, prepare, [&](DecodedView& decoded) {
     if (!size) prefer_huge_pages_for_strips(decoded.size, settings.view_count);
